@@ -1,0 +1,52 @@
+# The everyday commands. `make test` is what CI runs.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+BENCH_BUILD ?= build-bench
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+
+export QT_QPA_PLATFORM ?= offscreen
+
+.PHONY: all deps build test test-plain test-asan bench run format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+$(ASAN_BUILD)/build.ninja: | deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMOXTREL_SANITIZE=ON $(CMAKE_FLAGS)
+
+$(BENCH_BUILD)/build.ninja: | deps
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMOXTREL_BUILD_TESTS=OFF \
+	    -DMOXTREL_BUILD_BENCH=ON $(CMAKE_FLAGS)
+
+build: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: test-plain test-asan
+
+test-plain: $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-asan: $(ASAN_BUILD)/build.ninja
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+bench: $(BENCH_BUILD)/build.ninja
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@for b in $(BENCH_BUILD)/bench/bench_*; do echo "== $$b"; "$$b" || exit 1; done
+
+run: build
+	scripts/run-local $(BUILD)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD)

@@ -1,0 +1,92 @@
+#include "DurableFile.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zidire {
+
+namespace {
+
+QString errnoText() { return QString::fromLocal8Bit(std::strerror(errno)); }
+
+} // namespace
+
+DurableFileWriter::DurableFileWriter(QString finalPath, QString tempPath, mode_t mode)
+    : m_finalPath(std::move(finalPath))
+    , m_tempPath(std::move(tempPath)) {
+    m_fd = ::open(QFile::encodeName(m_tempPath).constData(),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (m_fd < 0)
+        fail("create");
+    // The mode given to open() is masked by the umask; secrets must not depend on it.
+    if (::fchmod(m_fd, mode) != 0)
+        fail("set the permissions of");
+}
+
+DurableFileWriter::~DurableFileWriter() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    if (!m_committed)
+        ::unlink(QFile::encodeName(m_tempPath).constData());
+}
+
+void DurableFileWriter::fail(const char* what) const {
+    throw DurableFileError(
+        QStringLiteral("couldn't %1 %2: %3").arg(QLatin1String(what), m_tempPath, errnoText()));
+}
+
+void DurableFileWriter::write(const char* data, qint64 size) {
+    while (size > 0) {
+        const ssize_t n = ::write(m_fd, data, static_cast<size_t>(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("write");
+        }
+        data += n;
+        size -= n;
+        m_written += n;
+    }
+}
+
+void DurableFileWriter::commit() {
+    if (::fsync(m_fd) != 0)
+        fail("flush");
+    const int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0)
+        fail("close");
+    if (::rename(QFile::encodeName(m_tempPath).constData(),
+                 QFile::encodeName(m_finalPath).constData()) != 0)
+        fail("rename");
+    m_committed = true;
+    syncDirectory(QFileInfo(m_finalPath).absolutePath());
+}
+
+void writeFileDurably(const QString& path, const QByteArray& data, mode_t mode) {
+    DurableFileWriter writer(path, path + QStringLiteral(".tmp"), mode);
+    writer.write(data);
+    writer.commit();
+}
+
+void syncDirectory(const QString& directory) {
+    const int fd = ::open(QFile::encodeName(directory).constData(),
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        throw DurableFileError(
+            QStringLiteral("couldn't open the directory %1: %2").arg(directory, errnoText()));
+    const bool synced = ::fsync(fd) == 0;
+    const QString error = synced ? QString() : errnoText();
+    ::close(fd);
+    if (!synced)
+        throw DurableFileError(
+            QStringLiteral("couldn't flush the directory %1: %2").arg(directory, error));
+}
+
+} // namespace zidire

@@ -2,12 +2,14 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 BENCH_BUILD ?= build-bench
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
 export QT_QPA_PLATFORM ?= offscreen
 
-.PHONY: all deps build test test-plain test-asan bench run format clean
+.PHONY: all deps build test test-plain test-asan bench fuzz run format clean
 
 all: build
 
@@ -42,6 +44,22 @@ bench: $(BENCH_BUILD)/build.ninja
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@for b in $(BENCH_BUILD)/bench/bench_*; do echo "== $$b"; "$$b" || exit 1; done
 
+$(FUZZ_BUILD)/build.ninja: | deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+	    -DMOXTREL_BUILD_TESTS=OFF -DMOXTREL_BUILD_FUZZ=ON $(CMAKE_FLAGS)
+
+# Each fuzzer runs for FUZZ_SECONDS; a crash, a leak or a hang (over 10 s on one input) fails.
+fuzz: $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@for f in $(FUZZ_BUILD)/fuzz/fuzz_*; do \
+	    name=$$(basename $$f); corpus=$(FUZZ_BUILD)/corpus/$$name; mkdir -p $$corpus; \
+	    seeds=fuzz/seeds/$$name; [ -d $$seeds ] || seeds=; \
+	    echo "== $$name ($(FUZZ_SECONDS) s)"; \
+	    "$$f" -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 $$corpus $$seeds \
+	        > $(FUZZ_BUILD)/$$name.log 2>&1; rc=$$?; tail -n 12 $(FUZZ_BUILD)/$$name.log; \
+	    [ $$rc -eq 0 ] || exit 1; \
+	done
+
 run: build
 	scripts/run-local $(BUILD)
 
@@ -49,4 +67,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,65 @@
+#pragma once
+
+// The copiers' side of zidire: ESMTP on three listeners (plain, STARTTLS, implicit TLS) on one
+// listen address, AUTH against the device login, every accepted message durably spooled before
+// it is acknowledged.
+
+#include "ControlMessages.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace zidire {
+
+class Log;
+class Spool;
+
+struct DeviceLogin {
+    QString username;
+    QString password;
+};
+
+struct SmtpOptions {
+    quint16 plainPort = 25;
+    quint16 starttlsPort = 587;
+    quint16 implicitTlsPort = 465;
+    QString certificateDirectory;  // where the self-signed certificate and key are kept
+    bool allowLegacyTls = false;   // admit TLS 1.0/1.1 for old copiers
+    qint64 maxMessageBytes = 35 * 1024 * 1024;
+    qint64 minFreeDiskBytes = 64 * 1024 * 1024; // below this, MAIL gets "452 4.3.1"
+};
+
+class SmtpService : public QObject {
+    Q_OBJECT
+
+public:
+    // `deviceLogin` is asked at every AUTH, so a changed login applies to the next attempt.
+    SmtpService(SmtpOptions options, Spool& spool, Log& log,
+                std::function<std::optional<DeviceLogin>()> deviceLogin,
+                QObject* parent = nullptr);
+    ~SmtpService() override;
+
+    // (Re)binds the three listeners on `host`; sessions already open go on. A port that cannot
+    // be bound is reported in its listener's `error`, the others keep working.
+    void listen(const QHostAddress& host);
+
+    // In the order plain, STARTTLS, implicit TLS: "host:port", tls "none"/"starttls"/"implicit".
+    QList<ListenerInfo> listeners() const;
+
+    void setMaxMessageBytes(qint64 bytes);
+    void setAllowLegacyTls(bool allow);
+
+Q_SIGNALS:
+    // A message is durably in the spool and its "250" has been sent.
+    void messageAccepted(const QString& id);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace zidire

@@ -1,0 +1,61 @@
+#pragma once
+
+// The durable queue of accepted messages: one file per message (envelope + content). A message is
+// on disk, fsynced with its directory, before the SMTP server answers "250"; nothing that was
+// acknowledged is ever removed except by a delivery that the provider accepted.
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace zidire {
+
+class Log;
+
+struct Envelope {
+    QString mailFrom;        // reverse path, may be empty ("MAIL FROM:<>")
+    QStringList recipients;  // forward paths in the order given
+    QString clientAddress;   // the submitting copier, "host:port"
+    QDateTime receivedAt;    // UTC
+};
+
+// One message being received. Nothing is visible in the queue until commit() returns; destroyed
+// without a commit, it leaves nothing behind.
+class SpoolWriter {
+public:
+    virtual ~SpoolWriter() = default;
+    virtual void write(const char* data, qint64 size) = 0; // throws DurableFileError
+    virtual qint64 size() const = 0;                       // content bytes written so far
+    virtual void commit() = 0;                             // durable when it returns; throws
+};
+
+class Spool {
+public:
+    // Creates the directory if needed, removes crash leftovers (incomplete files) and counts the
+    // complete messages, which stay queued for delivery.
+    Spool(QString directory, Log& log);
+    ~Spool();
+
+    QString directory() const;
+    qint64 depth() const; // complete messages waiting
+
+    std::unique_ptr<SpoolWriter> begin(const Envelope& envelope);
+
+    // For delivery: the queued message files, oldest first, and reading/removing one of them.
+    QStringList pending() const;
+    struct Message {
+        QString id;
+        Envelope envelope;
+        QByteArray content;
+    };
+    Message read(const QString& id) const; // throws DurableFileError
+    void remove(const QString& id);         // durable removal; throws DurableFileError
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace zidire

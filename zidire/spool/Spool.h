@@ -28,7 +28,7 @@ public:
     virtual ~SpoolWriter() = default;
     virtual void write(const char* data, qint64 size) = 0; // throws DurableFileError
     virtual qint64 size() const = 0;                       // content bytes written so far
-    virtual void commit() = 0;                             // durable when it returns; throws
+    virtual QString commit() = 0; // durable when it returns; the message id; throws
 };
 
 class Spool {

@@ -9,7 +9,9 @@
 
 namespace {
 
-QString systemErrorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QString systemErrorText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 // The portable limit: the smallest sun_path in use (104 bytes) less its terminating zero. Linux
 // would take 107, but a path that works here must work on every system the relay supports.
@@ -93,8 +95,8 @@ ControlResponse ControlClient::send(const ControlRequest& request,
     const QByteArray bytes = encodeControlRequest(request);
     // One write, nothing after the closing brace: zidire finds the end of the object itself.
     // MSG_NOSIGNAL: a peer that has gone away is an I/O error, not a reason to kill the app.
-    const ssize_t written = ::send(socket.fd(), bytes.constData(), static_cast<size_t>(bytes.size()),
-                                   MSG_NOSIGNAL);
+    const ssize_t written =
+        ::send(socket.fd(), bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
     if (written != bytes.size())
         throw ControlClientError::ioFailed(systemErrorText(errno));
 
@@ -121,15 +123,14 @@ ControlStatus ControlClient::status() const {
 }
 
 void ControlClient::updateSender(const QString& provider, const QString& fromAddress) const {
-    exchange({.command = ControlCommand::setConfig,
-              .sender = SenderUpdate{provider, fromAddress}},
+    exchange({.command = ControlCommand::setConfig, .sender = SenderUpdate{provider, fromAddress}},
              "zidire rejected the update");
 }
 
 void ControlClient::setDeviceUser(const QString& username, const QString& password) const {
-    exchange({.command = ControlCommand::setConfig,
-              .deviceUser = DeviceUserUpdate{username, password}},
-             "zidire rejected the device account");
+    exchange(
+        {.command = ControlCommand::setConfig, .deviceUser = DeviceUserUpdate{username, password}},
+        "zidire rejected the device account");
 }
 
 void ControlClient::setListenHost(const QString& host) const {

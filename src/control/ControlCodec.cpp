@@ -49,14 +49,24 @@ template <class T> struct IsOptional : std::false_type {};
 template <class T> struct IsOptional<std::optional<T>> : std::true_type {};
 
 template <class T>
-concept Record = requires(T& r) { T::describe(r, [](const char*, auto&) {}); };
+concept Record = requires(T& r) {
+    T::describe(r, [](const char*, auto&) {});
+};
 
 // ---- encoding ----
 
-QJsonValue toJson(const QString& v) { return v; }
-QJsonValue toJson(bool v) { return v; }
-QJsonValue toJson(qint64 v) { return v; }
-QJsonValue toJson(double v) { return v; }
+QJsonValue toJson(const QString& v) {
+    return v;
+}
+QJsonValue toJson(bool v) {
+    return v;
+}
+QJsonValue toJson(qint64 v) {
+    return v;
+}
+QJsonValue toJson(double v) {
+    return v;
+}
 template <Record R> QJsonValue toJson(const R& record);
 template <class T> QJsonValue toJson(const QList<T>& list);
 
@@ -71,7 +81,8 @@ template <class T> void writeMember(QJsonObject& object, const char* name, const
 
 template <Record R> QJsonValue toJson(const R& record) {
     QJsonObject object;
-    R::describe(record, [&](const char* name, const auto& value) { writeMember(object, name, value); });
+    R::describe(record,
+                [&](const char* name, const auto& value) { writeMember(object, name, value); });
     return object;
 }
 
@@ -97,8 +108,8 @@ public:
 
     [[noreturn]] void fail(const QString& path, const QString& problem) const {
         const QString where = path.isEmpty() ? QString() : u'"' + path + QStringLiteral("\" ");
-        throw ControlDecodingError(QStringLiteral("couldn't read the %1: %2%3")
-                                       .arg(m_messageName, where, problem));
+        throw ControlDecodingError(
+            QStringLiteral("couldn't read the %1: %2%3").arg(m_messageName, where, problem));
     }
 
     void read(const QJsonValue& v, const QString& path, QString& out) const {
@@ -184,8 +195,12 @@ private:
 
 } // namespace
 
-QByteArray encodeControlRequest(const ControlRequest& request) { return encode(request); }
-QByteArray encodeControlResponse(const ControlResponse& response) { return encode(response); }
+QByteArray encodeControlRequest(const ControlRequest& request) {
+    return encode(request);
+}
+QByteArray encodeControlResponse(const ControlResponse& response) {
+    return encode(response);
+}
 
 ControlRequest decodeControlRequest(const QByteArray& bytes) {
     return Decoder(QStringLiteral("request")).decodeDocument<ControlRequest>(bytes);

@@ -2,7 +2,9 @@
 
 namespace {
 
-bool isJsonWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool isJsonWhitespace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 // Deeper nesting than any control message needs; refusing it keeps the depth counter bounded.
 constexpr int maxDepth = 512;

@@ -5,7 +5,9 @@
 
 namespace {
 
-QString fromEnvironment(const char* name) { return qEnvironmentVariable(name); }
+QString fromEnvironment(const char* name) {
+    return qEnvironmentVariable(name);
+}
 
 QString userRuntimeDirectory() {
     QString runtime = fromEnvironment("XDG_RUNTIME_DIR");

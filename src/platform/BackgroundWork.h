@@ -4,11 +4,10 @@
 // authorization) runs on one of two thread pools and is awaited from a main-thread coroutine.
 // Exceptions cross back to the awaiting coroutine unchanged, whatever their type.
 
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
-
 #include <QCoroFuture>
 #include <QCoroTask>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <exception>
 #include <optional>

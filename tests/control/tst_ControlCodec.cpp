@@ -9,11 +9,16 @@ private Q_SLOTS:
     void keyConversion_data() {
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("key");
-        QTest::newRow("single word") << "command" << "command";
-        QTest::newRow("two words") << "refreshToken" << "refresh_token";
-        QTest::newRow("three words") << "devicePasswordStored" << "device_password_stored";
-        QTest::newRow("digits stay") << "m365" << "m365";
-        QTest::newRow("trailing capitals") << "lastErrorAgeSeconds" << "last_error_age_seconds";
+        QTest::newRow("single word") << "command"
+                                     << "command";
+        QTest::newRow("two words") << "refreshToken"
+                                   << "refresh_token";
+        QTest::newRow("three words") << "devicePasswordStored"
+                                     << "device_password_stored";
+        QTest::newRow("digits stay") << "m365"
+                                     << "m365";
+        QTest::newRow("trailing capitals") << "lastErrorAgeSeconds"
+                                           << "last_error_age_seconds";
     }
     void keyConversion() {
         QFETCH(QString, field);
@@ -25,11 +30,16 @@ private Q_SLOTS:
     void snakeKeysReadAsWritten_data() {
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("name");
-        QTest::newRow("camel case unchanged") << "logTail" << "logTail";
-        QTest::newRow("upper-case words lowered") << "LOG_TAIL" << "logTail";
-        QTest::newRow("double underscore") << "log__tail" << "logTail";
-        QTest::newRow("leading underscore kept") << "_log_tail" << "_logTail";
-        QTest::newRow("lone underscore word") << "_ok" << "_ok";
+        QTest::newRow("camel case unchanged") << "logTail"
+                                              << "logTail";
+        QTest::newRow("upper-case words lowered") << "LOG_TAIL"
+                                                  << "logTail";
+        QTest::newRow("double underscore") << "log__tail"
+                                           << "logTail";
+        QTest::newRow("leading underscore kept") << "_log_tail"
+                                                 << "_logTail";
+        QTest::newRow("lone underscore word") << "_ok"
+                                              << "_ok";
     }
     void snakeKeysReadAsWritten() {
         QFETCH(QString, key);
@@ -46,11 +56,14 @@ private Q_SLOTS:
             << ControlRequest{.command = "SetConfig", .listenHost = "0.0.0.0"}
             << QByteArray(R"({"command":"SetConfig","listen_host":"0.0.0.0"})");
         QTest::newRow("credentials without email")
-            << ControlRequest{.command = "SetCredentials", .provider = "gmail",
+            << ControlRequest{.command = "SetCredentials",
+                              .provider = "gmail",
                               .refreshToken = "1.x-token"}
-            << QByteArray(R"({"command":"SetCredentials","provider":"gmail","refresh_token":"1.x-token"})");
+            << QByteArray(
+                   R"({"command":"SetCredentials","provider":"gmail","refresh_token":"1.x-token"})");
         QTest::newRow("nested device user")
-            << ControlRequest{.command = "SetConfig", .deviceUser = DeviceUserUpdate{"scan", "p\\w"}}
+            << ControlRequest{.command = "SetConfig",
+                              .deviceUser = DeviceUserUpdate{"scan", "p\\w"}}
             << QByteArray(
                    R"({"command":"SetConfig","device_user":{"password":"p\\w","username":"scan"}})");
         QTest::newRow("microsoft client")
@@ -98,9 +111,8 @@ private Q_SLOTS:
             R"("device_username":"d","device_password_stored":false,"spool_depth":2,)"
             R"("uptime_seconds":0,"listeners":[])";
         QTest::newRow("ok alone") << QByteArray(R"({"ok":true})") << ControlResponse{.ok = true};
-        QTest::newRow("surrounding whitespace")
-            << QByteArray(" {\"ok\":false,\"error\":\"no\"}\n")
-            << ControlResponse{.ok = false, .error = "no"};
+        QTest::newRow("surrounding whitespace") << QByteArray(" {\"ok\":false,\"error\":\"no\"}\n")
+                                                << ControlResponse{.ok = false, .error = "no"};
         QTest::newRow("unknown keys ignored")
             << QByteArray(R"({"ok":true,"extra":{"a":[1]},"log_tail":"t"})")
             << ControlResponse{.ok = true, .logTail = "t"};
@@ -156,7 +168,8 @@ private Q_SLOTS:
             << QByteArray(status).replace(R"("tls":"none")", R"("tls":false)")
             << "\"status.listeners[0].tls\" isn't a string";
         QTest::newRow("ok false does not rescue a bad status")
-            << QByteArray(status).replace(R"("ok":true)", R"("ok":false)")
+            << QByteArray(status)
+                   .replace(R"("ok":true)", R"("ok":false)")
                    .replace(R"("version":"v")", R"("version":7)")
             << "\"status.version\" isn't a string";
     }

@@ -28,8 +28,7 @@ private Q_SLOTS:
             << QByteArray("{\"a\":\"\\u007d\"}") << S::complete << qsizetype(14);
         QTest::newRow("nested") << QByteArray("{\"a\":{\"b\":[{}]}}") << S::complete
                                 << qsizetype(16);
-        QTest::newRow("half an object") << QByteArray("{\"a\":{") << S::incomplete
-                                        << qsizetype(6);
+        QTest::newRow("half an object") << QByteArray("{\"a\":{") << S::incomplete << qsizetype(6);
         QTest::newRow("open string") << QByteArray("{\"a}") << S::incomplete << qsizetype(4);
         QTest::newRow("array is not an object") << QByteArray("[]") << S::invalid << qsizetype(1);
         QTest::newRow("garbage") << QByteArray("GET / HTTP/1.1") << S::invalid << qsizetype(1);

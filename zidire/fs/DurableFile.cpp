@@ -13,7 +13,9 @@ namespace zidire {
 
 namespace {
 
-QString errnoText() { return QString::fromLocal8Bit(std::strerror(errno)); }
+QString errnoText() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
 
 } // namespace
 
@@ -76,8 +78,8 @@ void writeFileDurably(const QString& path, const QByteArray& data, mode_t mode) 
 }
 
 void syncDirectory(const QString& directory) {
-    const int fd = ::open(QFile::encodeName(directory).constData(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         throw DurableFileError(
             QStringLiteral("couldn't open the directory %1: %2").arg(directory, errnoText()));

@@ -22,7 +22,9 @@ const char* levelName(Log::Level level) {
     return "info";
 }
 
-QString rotatedPath(const QString& path) { return path + QStringLiteral(".1"); }
+QString rotatedPath(const QString& path) {
+    return path + QStringLiteral(".1");
+}
 
 QByteArray readLastBytes(const QString& path, qint64 maxBytes) {
     QFile file(path);
@@ -58,11 +60,11 @@ QString Log::redacted(QString message) const {
 }
 
 void Log::write(Level level, const QString& message) {
-    const QByteArray line = QStringLiteral("%1 %2 %3\n")
-                                .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate),
-                                     QLatin1String(levelName(level)),
-                                     redacted(message).replace(u'\n', u' '))
-                                .toUtf8();
+    const QByteArray line =
+        QStringLiteral("%1 %2 %3\n")
+            .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate),
+                 QLatin1String(levelName(level)), redacted(message).replace(u'\n', u' '))
+            .toUtf8();
     if (m_mirror) {
         std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
         std::fflush(stderr);

@@ -32,6 +32,9 @@ template <class R> struct BackgroundOutcome {
 
 // Runs `work` (a callable taking no arguments, owning copies of everything it needs) on the
 // pool of `priority` and resumes the caller on its own thread with the result or the exception.
+//
+// Pass a named callable, moved in, never a lambda written inside the co_await expression: GCC 12
+// destroys such a temporary twice when the awaiting function is itself a coroutine.
 template <class Work>
 auto runInBackground(BackgroundPriority priority, Work work)
     -> QCoro::Task<std::invoke_result_t<Work&>> {

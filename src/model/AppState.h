@@ -1,0 +1,137 @@
+#pragma once
+
+// The one observable model of the application: the relay's last known status, the daemon's
+// registration status, the messages the views show and the user's preferences. It lives on the
+// main thread; every blocking read runs as background work and hands its result back here.
+// Every assignment to an observable field notifies, even when the value did not change.
+
+#include "ControlClient.h"
+#include "Preferences.h"
+#include "ServiceManager.h"
+
+#include <QCoroTask>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+enum class SettingsTab { sendingAccount, deviceAccount };
+
+Q_DECLARE_METATYPE(ServiceStatus)
+Q_DECLARE_METATYPE(std::optional<ControlStatus>)
+Q_DECLARE_METATYPE(std::optional<QString>)
+Q_DECLARE_METATYPE(std::optional<SettingsTab>)
+
+class AppState : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(ServiceStatus daemonStatus READ daemonStatus WRITE setDaemonStatus NOTIFY
+                   daemonStatusChanged)
+    Q_PROPERTY(std::optional<ControlStatus> controlStatus READ controlStatus WRITE setControlStatus
+                   NOTIFY controlStatusChanged)
+    Q_PROPERTY(
+        std::optional<QString> lastError READ lastError WRITE setLastError NOTIFY lastErrorChanged)
+    Q_PROPERTY(std::optional<QString> connectivityError READ connectivityError WRITE
+                   setConnectivityError NOTIFY connectivityErrorChanged)
+    Q_PROPERTY(std::optional<QString> infoMessage READ infoMessage WRITE setInfoMessage NOTIFY
+                   infoMessageChanged)
+    Q_PROPERTY(bool signingIn READ signingIn WRITE setSigningIn NOTIFY signingInChanged)
+    Q_PROPERTY(std::optional<SettingsTab> requestedSettingsTab READ requestedSettingsTab WRITE
+                   setRequestedSettingsTab NOTIFY requestedSettingsTabChanged)
+    Q_PROPERTY(bool showOnboarding READ showOnboarding WRITE setShowOnboarding NOTIFY
+                   showOnboardingChanged)
+    Q_PROPERTY(bool showMenuBarIcon READ showMenuBarIcon WRITE setShowMenuBarIcon NOTIFY
+                   showMenuBarIconChanged)
+    Q_PROPERTY(
+        bool launchAtLogin READ launchAtLogin WRITE setLaunchAtLogin NOTIFY launchAtLoginChanged)
+
+public:
+    struct Timing {
+        std::chrono::milliseconds pollInterval{5000};
+        std::chrono::milliseconds infoMessageLifetime{6000};
+    };
+
+    static constexpr double controlTimeout = 3.0;
+
+    // Reads the preferences, starts the first refresh at once and the poll loop.
+    AppState(std::shared_ptr<const ServiceManager> services, ControlClient controlClient,
+             std::unique_ptr<Preferences> preferences, Timing timing, QObject* parent = nullptr);
+    AppState(std::shared_ptr<const ServiceManager> services, ControlClient controlClient,
+             std::unique_ptr<Preferences> preferences)
+        : AppState(std::move(services), std::move(controlClient), std::move(preferences), {}) {}
+    ~AppState() override;
+
+    // One poll: the daemon's registration status, then zidire's status. Overlapping calls are
+    // allowed; each writes its results when it finishes.
+    QCoro::Task<> refresh();
+
+    ServiceStatus daemonStatus() const { return m_daemonStatus; }
+    const std::optional<ControlStatus>& controlStatus() const { return m_controlStatus; }
+    const std::optional<QString>& lastError() const { return m_lastError; }
+    const std::optional<QString>& connectivityError() const { return m_connectivityError; }
+    const std::optional<QString>& infoMessage() const { return m_infoMessage; }
+    bool signingIn() const { return m_signingIn; }
+    const std::optional<SettingsTab>& requestedSettingsTab() const {
+        return m_requestedSettingsTab;
+    }
+    bool showOnboarding() const { return m_showOnboarding; }
+    bool showMenuBarIcon() const { return m_showMenuBarIcon; }
+    bool launchAtLogin() const { return m_launchAtLogin; }
+
+    void setDaemonStatus(ServiceStatus value);
+    void setControlStatus(std::optional<ControlStatus> value);
+    void setLastError(std::optional<QString> value);
+    void setConnectivityError(std::optional<QString> value);
+    // Starts the message's 6-second lifetime; a new assignment replaces a pending clear.
+    void setInfoMessage(std::optional<QString> value);
+    void setSigningIn(bool value);
+    void setRequestedSettingsTab(std::optional<SettingsTab> value);
+    void setShowOnboarding(bool value);
+    // Also stores the "showMenuBarIcon" preference.
+    void setShowMenuBarIcon(bool value);
+    void setLaunchAtLogin(bool value);
+
+    const ControlClient& controlClient() const { return m_controlClient; }
+    std::shared_ptr<const ServiceManager> services() const { return m_services; }
+    Preferences& preferences() { return *m_preferences; }
+
+Q_SIGNALS:
+    void daemonStatusChanged();
+    void controlStatusChanged();
+    void lastErrorChanged();
+    void connectivityErrorChanged();
+    void infoMessageChanged();
+    void signingInChanged();
+    void requestedSettingsTabChanged();
+    void showOnboardingChanged();
+    void showMenuBarIconChanged();
+    void launchAtLoginChanged();
+
+private:
+    template <class T> void assign(T& field, T value, void (AppState::*changed)()) {
+        field = std::move(value);
+        Q_EMIT(this->*changed)();
+    }
+    void clearExpiredInfoMessage();
+
+    std::shared_ptr<const ServiceManager> m_services;
+    ControlClient m_controlClient;
+    std::unique_ptr<Preferences> m_preferences;
+
+    ServiceStatus m_daemonStatus = ServiceStatus::notFound;
+    std::optional<ControlStatus> m_controlStatus;
+    std::optional<QString> m_lastError;
+    std::optional<QString> m_connectivityError;
+    std::optional<QString> m_infoMessage;
+    bool m_signingIn = false;
+    std::optional<SettingsTab> m_requestedSettingsTab;
+    bool m_showOnboarding = false;
+    bool m_showMenuBarIcon = false;
+    bool m_launchAtLogin = false;
+
+    // Both timers are owned by the model, so nothing periodic outlives it.
+    QTimer m_pollTimer;
+    QTimer m_infoMessageClearTimer;
+    QString m_infoMessageToClear;
+};

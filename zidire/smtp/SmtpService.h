@@ -10,7 +10,9 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace zidire {
@@ -27,10 +29,15 @@ struct SmtpOptions {
     quint16 plainPort = 25;
     quint16 starttlsPort = 587;
     quint16 implicitTlsPort = 465;
-    QString certificateDirectory;  // where the self-signed certificate and key are kept
-    bool allowLegacyTls = false;   // admit TLS 1.0/1.1 for old copiers
+    QString certificateDirectory; // where the self-signed certificate and key are kept
+    bool allowLegacyTls = false;  // admit TLS 1.0/1.1 for old copiers
     qint64 maxMessageBytes = 35 * 1024 * 1024;
     qint64 minFreeDiskBytes = 64 * 1024 * 1024; // below this, MAIL gets "452 4.3.1"
+    // A session that makes no progress (no whole command or text line) for this long is closed.
+    std::chrono::milliseconds idleTimeout = std::chrono::minutes(5); // RFC 5321 4.5.3.2.7
+    // The n-th failed AUTH on a connection is answered after n times this.
+    std::chrono::milliseconds authFailureDelay = std::chrono::seconds(1);
+    int maxSessions = 100; // connections beyond this get "421 4.3.2" and are closed
 };
 
 class SmtpService : public QObject {
@@ -39,8 +46,7 @@ class SmtpService : public QObject {
 public:
     // `deviceLogin` is asked at every AUTH, so a changed login applies to the next attempt.
     SmtpService(SmtpOptions options, Spool& spool, Log& log,
-                std::function<std::optional<DeviceLogin>()> deviceLogin,
-                QObject* parent = nullptr);
+                std::function<std::optional<DeviceLogin>()> deviceLogin, QObject* parent = nullptr);
     ~SmtpService() override;
 
     // (Re)binds the three listeners on `host`; sessions already open go on. A port that cannot

@@ -15,10 +15,10 @@ namespace zidire {
 class Log;
 
 struct Envelope {
-    QString mailFrom;        // reverse path, may be empty ("MAIL FROM:<>")
-    QStringList recipients;  // forward paths in the order given
-    QString clientAddress;   // the submitting copier, "host:port"
-    QDateTime receivedAt;    // UTC
+    QString mailFrom;       // reverse path, may be empty ("MAIL FROM:<>")
+    QStringList recipients; // forward paths in the order given
+    QString clientAddress;  // the submitting copier, "host:port"
+    QDateTime receivedAt;   // UTC
 };
 
 // One message being received. Nothing is visible in the queue until commit() returns; destroyed
@@ -51,7 +51,7 @@ public:
         QByteArray content;
     };
     Message read(const QString& id) const; // throws DurableFileError
-    void remove(const QString& id);         // durable removal; throws DurableFileError
+    void remove(const QString& id);        // durable removal; throws DurableFileError
 
 private:
     struct Private;

@@ -1,0 +1,341 @@
+#include "SmtpService.h"
+
+#include "SmtpSession.h"
+#include "TlsIdentity.h"
+#include "log/Log.h"
+#include "spool/Spool.h"
+
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QStorageInfo>
+#include <QSysInfo>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <array>
+
+namespace zidire {
+
+namespace {
+
+// Qt keeps at most this much unread input per connection, so a client that sends faster than we
+// handle it is slowed down by TCP instead of filling memory.
+constexpr qint64 readBufferBytes = 256 * 1024;
+// Replies are small; a client that pipelines without reading them must wait until it reads.
+constexpr qint64 maxUnsentReplyBytes = 64 * 1024;
+
+class Listener final : public QTcpServer {
+public:
+    Listener(ListenerSecurity security, std::function<void(qintptr, ListenerSecurity)> accept)
+        : m_security(security)
+        , m_accept(std::move(accept)) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override { m_accept(descriptor, m_security); }
+
+private:
+    ListenerSecurity m_security;
+    std::function<void(qintptr, ListenerSecurity)> m_accept;
+};
+
+QString clientAddressOf(const QAbstractSocket& socket) {
+    QHostAddress address = socket.peerAddress();
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        address = QHostAddress(v4);
+    return QStringLiteral("%1:%2").arg(address.toString()).arg(socket.peerPort());
+}
+
+} // namespace
+
+namespace {
+
+// What every connection of the service shares.
+struct ServiceContext {
+    SmtpService& owner;
+    SmtpOptions options;
+    Spool& spool;
+    Log& log;
+    std::function<std::optional<DeviceLogin>()> deviceLogin;
+    QString hostName;
+    std::optional<TlsIdentity> tlsIdentity;
+    int openSessions = 0;
+
+    QSslConfiguration tlsConfiguration() const;
+    bool spoolHasRoom() const;
+};
+
+} // namespace
+
+namespace {
+
+// One client connection: moves bytes between the socket and its session, carries out what the
+// session asks for (delays, TLS, closing) and enforces the idle timeout.
+class Connection final : public QObject {
+public:
+    Connection(qintptr descriptor, ListenerSecurity security, ServiceContext& service,
+               QObject* parent)
+        : QObject(parent)
+        , m_service(service)
+        , m_socket(new QSslSocket(this))
+        , m_greeted(security != ListenerSecurity::implicitTls) {
+        ++m_service.openSessions;
+        m_socket->setSocketDescriptor(descriptor);
+        m_socket->setReadBufferSize(readBufferBytes);
+        m_clientAddress = clientAddressOf(*m_socket);
+        m_session = std::make_unique<SmtpSession>(
+            SmtpSessionSettings{
+                security, m_service.hostName, m_clientAddress, m_service.options.maxMessageBytes,
+                m_service.tlsIdentity.has_value(), m_service.options.authFailureDelay},
+            m_service.spool, m_service.log,
+            SmtpSessionHooks{m_service.deviceLogin, [&service] { return service.spoolHasRoom(); }});
+
+        m_idle.setSingleShot(true);
+        m_idle.setTimerType(Qt::PreciseTimer);
+        m_idle.setInterval(m_service.options.idleTimeout);
+        connect(&m_idle, &QTimer::timeout, this, [this] { timedOut(); });
+        connect(m_socket, &QSslSocket::readyRead, this, [this] { readInput(); });
+        connect(m_socket, &QSslSocket::bytesWritten, this, [this] { readInput(); });
+        connect(m_socket, &QSslSocket::encrypted, this, [this] { encrypted(); });
+        connect(m_socket, &QSslSocket::errorOccurred, this,
+                [this](QAbstractSocket::SocketError error) { failed(error); });
+        connect(m_socket, &QSslSocket::disconnected, this, [this] { deleteLater(); });
+        m_idle.start();
+
+        if (m_service.openSessions > m_service.options.maxSessions) {
+            m_service.log.warning(QStringLiteral("refused SMTP session from %1: too many open "
+                                                 "sessions")
+                                      .arg(m_clientAddress));
+            closeWith("421 4.3.2 Too many connections, try again later\r\n");
+        } else if (security == ListenerSecurity::implicitTls) {
+            m_socket->setSslConfiguration(m_service.tlsConfiguration());
+            m_socket->startServerEncryption();
+        } else {
+            m_socket->write(m_session->greeting());
+        }
+    }
+
+    ~Connection() override { --m_service.openSessions; }
+
+private:
+    void readInput() {
+        if (m_closing || m_socket->bytesToWrite() > maxUnsentReplyBytes)
+            return;
+        if (m_socket->mode() != QSslSocket::UnencryptedMode && !m_socket->isEncrypted())
+            return; // the handshake is still running
+        const QByteArray bytes = m_socket->readAll();
+        if (bytes.isEmpty())
+            return;
+        const quint64 progress = m_session->progress();
+        carryOut(m_session->receive(bytes));
+        if (m_session->progress() != progress && !m_closing)
+            m_idle.start();
+    }
+
+    void carryOut(SmtpSession::Output output) {
+        if (output.delay.count() > 0) {
+            QTimer::singleShot(output.delay, this, [this, output] {
+                send(output);
+                if (!m_closing)
+                    carryOut(m_session->resume());
+            });
+            return;
+        }
+        send(output);
+    }
+
+    void send(const SmtpSession::Output& output) {
+        m_socket->write(output.reply);
+        for (const QString& id : output.accepted)
+            Q_EMIT m_service.owner.messageAccepted(id);
+        if (output.close) {
+            m_closing = true;
+            m_socket->disconnectFromHost();
+        } else if (output.startTls) {
+            m_socket->setSslConfiguration(m_service.tlsConfiguration());
+            m_socket->startServerEncryption();
+        }
+    }
+
+    void encrypted() {
+        if (m_greeted) {
+            m_session->tlsEstablished();
+        } else {
+            m_greeted = true;
+            m_socket->write(m_session->greeting());
+        }
+        m_idle.start();
+        readInput();
+    }
+
+    void failed(QAbstractSocket::SocketError error) {
+        if (error == QAbstractSocket::RemoteHostClosedError)
+            return;
+        m_service.log.warning(QStringLiteral("SMTP session from %1 ended: %2")
+                                  .arg(m_clientAddress, m_socket->errorString()));
+        if (error == QAbstractSocket::SslHandshakeFailedError)
+            m_socket->abort();
+    }
+
+    void timedOut() {
+        m_service.log.warning(QStringLiteral("closed the SMTP session from %1: no progress for "
+                                             "%2 s")
+                                  .arg(m_clientAddress)
+                                  .arg(m_service.options.idleTimeout.count() / 1000.0));
+        const bool handshaking =
+            m_socket->mode() != QSslSocket::UnencryptedMode && !m_socket->isEncrypted();
+        if (!m_closing && !handshaking) {
+            m_socket->write("421 4.4.2 Idle timeout, closing connection\r\n");
+            m_socket->flush();
+        }
+        m_socket->abort();
+    }
+
+    void closeWith(const char* reply) {
+        m_closing = true;
+        m_socket->write(reply);
+        m_socket->disconnectFromHost();
+    }
+
+    ServiceContext& m_service;
+    QSslSocket* m_socket;
+    QString m_clientAddress;
+    std::unique_ptr<SmtpSession> m_session;
+    QTimer m_idle;
+    bool m_closing = false;
+    bool m_greeted; // the banner is out; on implicit TLS it waits for the handshake
+};
+
+} // namespace
+
+QSslConfiguration ServiceContext::tlsConfiguration() const {
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificate(tlsIdentity->certificate);
+    configuration.setPrivateKey(tlsIdentity->privateKey);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    if (options.allowLegacyTls) {
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        configuration.setProtocol(QSsl::TlsV1_0OrLater);
+        QT_WARNING_POP
+        // OpenSSL 3 refuses TLS 1.0/1.1 (and their SHA-1 signatures) above security level 0.
+        configuration.setBackendConfigurationOption("CipherString", "DEFAULT:@SECLEVEL=0");
+    } else {
+        configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    }
+    return configuration;
+}
+
+bool ServiceContext::spoolHasRoom() const {
+    const QStorageInfo storage(spool.directory());
+    return !storage.isValid() || storage.bytesAvailable() >= options.minFreeDiskBytes;
+}
+
+struct SmtpService::Private {
+    Private(SmtpService& owner, SmtpOptions options, Spool& spool, Log& log,
+            std::function<std::optional<DeviceLogin>()> deviceLogin)
+        : context{owner, std::move(options), spool, log, std::move(deviceLogin), {}, {}} {}
+
+    quint16 port(ListenerSecurity security) const {
+        switch (security) {
+        case ListenerSecurity::plain:
+            return context.options.plainPort;
+        case ListenerSecurity::startTls:
+            return context.options.starttlsPort;
+        case ListenerSecurity::implicitTls:
+            return context.options.implicitTlsPort;
+        }
+        return 0;
+    }
+
+    ServiceContext context;
+    QString tlsProblem;
+    QHostAddress host;
+    std::array<std::unique_ptr<Listener>, 3> listeners;
+    std::array<QString, 3> listenErrors;
+    // Parent of the open connections; declared last so they go before what they use.
+    QObject connections;
+};
+
+SmtpService::SmtpService(SmtpOptions options, Spool& spool, Log& log,
+                         std::function<std::optional<DeviceLogin>()> deviceLogin, QObject* parent)
+    : QObject(parent)
+    , d(std::make_unique<Private>(*this, std::move(options), spool, log, std::move(deviceLogin))) {
+    d->context.hostName = QSysInfo::machineHostName();
+    if (d->context.hostName.isEmpty())
+        d->context.hostName = QStringLiteral("localhost");
+    if (!QSslSocket::supportsSsl()) {
+        d->tlsProblem =
+            QStringLiteral("TLS is not available: %1").arg(QSslSocket::sslLibraryVersionString());
+    } else if (d->context.options.certificateDirectory.isEmpty()) {
+        d->tlsProblem = QStringLiteral("no directory for the TLS certificate is set");
+    } else {
+        try {
+            d->context.tlsIdentity = loadOrCreateTlsIdentity(
+                d->context.options.certificateDirectory, d->context.hostName, log);
+        } catch (const TlsIdentityError& error) {
+            d->tlsProblem = QStringLiteral("no TLS certificate: %1").arg(error.message());
+        }
+    }
+    if (!d->tlsProblem.isEmpty())
+        log.error(QStringLiteral("SMTP over TLS is off: %1").arg(d->tlsProblem));
+}
+
+SmtpService::~SmtpService() = default;
+
+void SmtpService::listen(const QHostAddress& host) {
+    d->host = host;
+    for (const ListenerSecurity security :
+         {ListenerSecurity::plain, ListenerSecurity::startTls, ListenerSecurity::implicitTls}) {
+        const auto index = static_cast<size_t>(security);
+        d->listeners[index].reset();
+        d->listenErrors[index].clear();
+        if (security == ListenerSecurity::implicitTls && !d->context.tlsIdentity) {
+            d->listenErrors[index] = d->tlsProblem;
+            continue;
+        }
+        auto listener =
+            std::make_unique<Listener>(security, [this](qintptr descriptor, ListenerSecurity kind) {
+                new Connection(descriptor, kind, d->context, &d->connections);
+            });
+        if (listener->listen(host, d->port(security))) {
+            d->listeners[index] = std::move(listener);
+        } else {
+            d->listenErrors[index] = listener->errorString();
+            d->context.log.error(QStringLiteral("couldn't listen for SMTP on %1:%2: %3")
+                                     .arg(host.toString())
+                                     .arg(d->port(security))
+                                     .arg(listener->errorString()));
+        }
+    }
+}
+
+QList<ListenerInfo> SmtpService::listeners() const {
+    static const char* const tlsNames[] = {"none", "starttls", "implicit"};
+    QList<ListenerInfo> result;
+    for (const ListenerSecurity security :
+         {ListenerSecurity::plain, ListenerSecurity::startTls, ListenerSecurity::implicitTls}) {
+        const auto index = static_cast<size_t>(security);
+        const Listener* listener = d->listeners[index].get();
+        const quint16 port = listener ? listener->serverPort() : d->port(security);
+        ListenerInfo info{QStringLiteral("%1:%2").arg(d->host.toString()).arg(port),
+                          QString::fromLatin1(tlsNames[index]), std::nullopt};
+        if (!d->listenErrors[index].isEmpty())
+            info.error = d->listenErrors[index];
+        else if (!listener)
+            info.error = QStringLiteral("not listening");
+        result.append(info);
+    }
+    return result;
+}
+
+void SmtpService::setMaxMessageBytes(qint64 bytes) {
+    d->context.options.maxMessageBytes = bytes;
+}
+
+void SmtpService::setAllowLegacyTls(bool allow) {
+    d->context.options.allowLegacyTls = allow;
+}
+
+} // namespace zidire

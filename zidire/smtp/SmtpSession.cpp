@@ -1,0 +1,558 @@
+#include "SmtpSession.h"
+
+#include "fs/DurableFile.h"
+#include "log/Log.h"
+
+#include <cstring>
+
+// Message text: only CRLF "." CRLF ends it. A bare LF or bare CR anywhere in the text refuses the
+// whole message (after reading it to its end, so the conversation stays in step): another server
+// that treats "LF . LF" as an end of data would otherwise see a different message than we do
+// (SMTP smuggling), and such text is not valid mail anyway.
+
+namespace zidire {
+
+namespace {
+
+constexpr qsizetype contentFlushBytes = 256 * 1024;
+constexpr qsizetype maxBufferedWhilePaused = 64 * 1024;
+constexpr qsizetype maxPathLength = 256; // RFC 5321 4.5.3.1.3
+
+const char* const refusedBareLineEnd =
+    "550 5.6.0 Message refused: it contains a bare CR or LF; lines must end with CRLF";
+const char* const refusedLongLine = "500 5.5.2 Message refused: a line is longer than 1000 bytes";
+const char* const refusedSize = "552 5.3.4 Message size exceeds the fixed maximum message size";
+const char* const storeFailed = "451 4.3.0 Could not store the message, try again later";
+
+bool equalsInConstantTime(const QByteArray& a, const QByteArray& b) {
+    const qsizetype length = std::max(a.size(), b.size());
+    unsigned difference = a.size() == b.size() ? 0 : 1;
+    for (qsizetype i = 0; i < length; ++i) {
+        const unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
+        const unsigned char y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0;
+        difference |= x ^ y;
+    }
+    return difference == 0;
+}
+
+// Splits "FROM:<path> PARAM=VALUE ..." after the keyword. Old clients put a space after the colon
+// or leave out the angle brackets; both are accepted.
+struct PathArgument {
+    bool valid = false;
+    QByteArray path;
+    QList<QByteArray> parameters;
+};
+
+PathArgument parsePathArgument(const QByteArray& argument, const char* keyword) {
+    PathArgument result;
+    const qsizetype keywordLength = qsizetype(std::strlen(keyword));
+    if (!argument.left(keywordLength).toUpper().startsWith(keyword))
+        return result;
+    QByteArray rest = argument.mid(keywordLength).trimmed();
+    QByteArray parameters;
+    if (rest.startsWith('<')) {
+        const qsizetype close = rest.indexOf('>');
+        if (close < 0)
+            return result;
+        result.path = rest.mid(1, close - 1);
+        parameters = rest.mid(close + 1);
+        if (!parameters.isEmpty() && parameters[0] != ' ')
+            return result;
+    } else {
+        const qsizetype space = rest.indexOf(' ');
+        result.path = rest.left(space);
+        parameters = space < 0 ? QByteArray() : rest.mid(space);
+    }
+    // A source route ("@relay1,@relay2:user@host") must be accepted and may be ignored.
+    if (result.path.startsWith('@')) {
+        const qsizetype colon = result.path.indexOf(':');
+        if (colon < 0)
+            return result;
+        result.path = result.path.mid(colon + 1);
+    }
+    if (result.path.size() > maxPathLength)
+        return result;
+    for (const char c : std::as_const(result.path))
+        if (static_cast<unsigned char>(c) <= ' ' || c == '<' || c == '>' || c == 127)
+            return result;
+    for (const QByteArray& parameter : parameters.split(' '))
+        if (!parameter.isEmpty())
+            result.parameters.append(parameter);
+    result.valid = true;
+    return result;
+}
+
+bool isMailbox(const QByteArray& path) {
+    const qsizetype at = path.lastIndexOf('@');
+    return at > 0 && at < path.size() - 1;
+}
+
+std::optional<QByteArray> decodeBase64(const QByteArray& text) {
+    if (text == "=") // RFC 4954: an empty initial response
+        return QByteArray();
+    auto decoded = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || text.isEmpty())
+        return std::nullopt;
+    return *decoded;
+}
+
+} // namespace
+
+SmtpSession::SmtpSession(SmtpSessionSettings settings, Spool& spool, Log& log,
+                         SmtpSessionHooks hooks)
+    : m_settings(std::move(settings))
+    , m_spool(spool)
+    , m_log(log)
+    , m_hooks(std::move(hooks))
+    , m_tls(m_settings.security == ListenerSecurity::implicitTls) {}
+
+SmtpSession::~SmtpSession() = default;
+
+QByteArray SmtpSession::greeting() const {
+    return "220 " + m_settings.hostName.toUtf8() + " ESMTP ready\r\n";
+}
+
+SmtpSession::Output SmtpSession::receive(QByteArrayView bytes) {
+    if (m_phase == Phase::closed)
+        return {};
+    if (m_paused) {
+        // Only an AUTH delay or a pending TLS handshake pauses; nothing legitimate sends much then.
+        if (m_input.size() - m_inputOffset + bytes.size() > maxBufferedWhilePaused)
+            m_overflowWhilePaused = true;
+        else
+            m_input.append(bytes);
+        return {};
+    }
+    m_input.append(bytes);
+    process();
+    return std::exchange(m_output, {});
+}
+
+SmtpSession::Output SmtpSession::resume() {
+    if (m_phase == Phase::closed)
+        return {};
+    m_paused = false;
+    if (m_overflowWhilePaused) {
+        m_log.warning(QStringLiteral("refused SMTP session from %1: it kept sending while its "
+                                     "authentication was being answered")
+                          .arg(m_settings.clientAddress));
+        close("421 4.7.0 Too much input before the reply, closing connection");
+    } else {
+        process();
+    }
+    return std::exchange(m_output, {});
+}
+
+void SmtpSession::tlsEstablished() {
+    m_tls = true;
+    m_paused = false;
+    m_input.clear();
+    m_inputOffset = 0;
+    m_discardingLongLine = false;
+    m_greeted = false;
+    m_authenticatedUser.clear();
+    m_phase = Phase::command;
+    resetTransaction();
+}
+
+void SmtpSession::process() {
+    while (!m_paused && m_phase != Phase::closed) {
+        const char* begin = m_input.constData() + m_inputOffset;
+        const qsizetype available = m_input.size() - m_inputOffset;
+        const qsizetype limit = m_phase == Phase::data ? maxTextLine : maxCommandLine;
+        const void* newline = std::memchr(begin, '\n', size_t(available));
+        if (!newline) {
+            if (available >= limit) {
+                // The line is too long whatever follows; drop what we have and the rest of it.
+                m_discardingLongLine = true;
+                m_inputOffset = m_input.size();
+            }
+            break;
+        }
+        const qsizetype length = static_cast<const char*>(newline) - begin + 1;
+        const QByteArrayView line(begin, length);
+        m_inputOffset += length;
+        ++m_progress;
+        const bool tooLong = std::exchange(m_discardingLongLine, false) || length > limit;
+        if (m_phase == Phase::data)
+            handleDataLine(line, tooLong);
+        else if (tooLong)
+            reply("500 5.5.2 Line too long");
+        else
+            handleCommandLine(line);
+    }
+    m_input.remove(0, m_inputOffset);
+    m_inputOffset = 0;
+}
+
+void SmtpSession::handleCommandLine(QByteArrayView rawLine) {
+    // Commands end with CRLF; a bare LF is tolerated here because nothing is hidden by it.
+    QByteArray line = rawLine.chopped(rawLine.endsWith("\r\n") ? 2 : 1).toByteArray();
+    switch (m_phase) {
+    case Phase::authPlain:
+        return authPlainResponse(line);
+    case Phase::authLoginUser:
+        return authLoginUser(line);
+    case Phase::authLoginPassword:
+        return authLoginPassword(line);
+    default:
+        break;
+    }
+    const qsizetype space = line.indexOf(' ');
+    const QByteArray verb = line.left(space).toUpper();
+    const QByteArray argument = space < 0 ? QByteArray() : line.mid(space + 1).trimmed();
+    handleCommand(verb, argument);
+}
+
+void SmtpSession::handleCommand(const QByteArray& verb, const QByteArray& argument) {
+    if (verb == "EHLO" || verb == "HELO")
+        return ehlo(argument, verb == "EHLO");
+    if (verb == "AUTH")
+        return auth(argument);
+    if (verb == "MAIL")
+        return mail(argument);
+    if (verb == "RCPT")
+        return rcpt(argument);
+    if (verb == "DATA")
+        return data(argument);
+    if (verb == "STARTTLS")
+        return startTls(argument);
+    if (verb == "RSET") {
+        if (!argument.isEmpty())
+            return reply("501 5.5.4 Syntax: RSET");
+        resetTransaction();
+        return reply("250 2.0.0 Ok");
+    }
+    if (verb == "NOOP")
+        return reply("250 2.0.0 Ok");
+    if (verb == "QUIT")
+        return close("221 2.0.0 Bye");
+    if (verb == "VRFY")
+        return reply("252 2.5.0 Cannot verify the user, but will accept the message");
+    if (verb == "HELP")
+        return reply("214 2.0.0 Commands: EHLO HELO AUTH MAIL RCPT DATA RSET NOOP QUIT STARTTLS");
+    reply("500 5.5.2 Command not recognized");
+}
+
+void SmtpSession::ehlo(const QByteArray& argument, bool extended) {
+    if (argument.isEmpty())
+        return reply(extended ? "501 5.5.4 Syntax: EHLO hostname"
+                              : "501 5.5.4 Syntax: HELO hostname");
+    resetTransaction();
+    m_greeted = true;
+    const QByteArray host = m_settings.hostName.toUtf8();
+    if (!extended)
+        return reply("250 " + host);
+    QList<QByteArray> lines{host, "PIPELINING",
+                            "SIZE " + QByteArray::number(m_settings.maxMessageBytes), "8BITMIME",
+                            "ENHANCEDSTATUSCODES"};
+    if (m_settings.security == ListenerSecurity::startTls && !m_tls && m_settings.tlsAvailable)
+        lines.append("STARTTLS");
+    if (authAllowedHere()) {
+        lines.append("AUTH PLAIN LOGIN");
+        lines.append("AUTH=PLAIN LOGIN"); // for clients that predate RFC 4954
+    }
+    QByteArray text;
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        text += "250" + QByteArray(i + 1 < lines.size() ? "-" : " ") + lines[i] + "\r\n";
+    m_output.reply += text;
+}
+
+bool SmtpSession::authAllowedHere() const {
+    return m_settings.security == ListenerSecurity::plain || m_tls;
+}
+
+void SmtpSession::auth(const QByteArray& argument) {
+    if (!m_greeted)
+        return reply("503 5.5.1 Send EHLO first");
+    if (!m_authenticatedUser.isEmpty())
+        return reply("503 5.5.1 Already authenticated");
+    if (m_transaction.active)
+        return reply("503 5.5.1 AUTH is not allowed during a mail transaction");
+    if (!authAllowedHere())
+        return reply("538 5.7.11 Encryption required for requested authentication mechanism");
+    const qsizetype space = argument.indexOf(' ');
+    const QByteArray mechanism = argument.left(space).toUpper();
+    const QByteArray initial = space < 0 ? QByteArray() : argument.mid(space + 1).trimmed();
+    if (mechanism == "PLAIN") {
+        if (!initial.isEmpty())
+            return authPlainResponse(initial);
+        m_phase = Phase::authPlain;
+        return reply("334 ");
+    }
+    if (mechanism == "LOGIN") {
+        if (!initial.isEmpty())
+            return authLoginUser(initial);
+        m_phase = Phase::authLoginUser;
+        return reply("334 VXNlcm5hbWU6"); // "Username:"
+    }
+    if (mechanism.isEmpty())
+        return reply("501 5.5.4 Syntax: AUTH mechanism");
+    reply("504 5.5.4 Unrecognized authentication mechanism");
+}
+
+// Returns the decoded client response, or answers and returns nothing when the client cancelled
+// or sent something that is not Base64.
+std::optional<QByteArray> SmtpSession::authResponse(const QByteArray& line) {
+    m_phase = Phase::command;
+    if (line == "*") {
+        reply("501 5.7.0 Authentication cancelled");
+        return std::nullopt;
+    }
+    std::optional<QByteArray> decoded = decodeBase64(line);
+    if (!decoded)
+        reply("501 5.5.2 Cannot decode the response as Base64");
+    return decoded;
+}
+
+void SmtpSession::authPlainResponse(const QByteArray& line) {
+    const std::optional<QByteArray> decoded = authResponse(line);
+    if (!decoded)
+        return;
+    const QList<QByteArray> parts = decoded->split('\0');
+    if (parts.size() != 3)
+        return reply("501 5.5.2 Malformed PLAIN response");
+    // Acting on behalf of someone else is not supported; an identity equal to the user is fine.
+    if (!parts[0].isEmpty() && parts[0] != parts[1])
+        return failAuthentication(QString::fromUtf8(parts[1]));
+    checkCredentials(parts[1], parts[2]);
+}
+
+void SmtpSession::authLoginUser(const QByteArray& line) {
+    const std::optional<QByteArray> decoded = authResponse(line);
+    if (!decoded)
+        return;
+    m_pendingLoginUser = *decoded;
+    m_phase = Phase::authLoginPassword;
+    reply("334 UGFzc3dvcmQ6"); // "Password:"
+}
+
+void SmtpSession::authLoginPassword(const QByteArray& line) {
+    const std::optional<QByteArray> decoded = authResponse(line);
+    const QByteArray user = std::exchange(m_pendingLoginUser, {});
+    if (decoded)
+        checkCredentials(user, *decoded);
+}
+
+void SmtpSession::checkCredentials(const QByteArray& username, const QByteArray& password) {
+    const std::optional<DeviceLogin> login = m_hooks.deviceLogin();
+    if (!login || login->username.isEmpty()) {
+        m_log.warning(QStringLiteral("SMTP client %1 tried to sign in, but no device login is "
+                                     "set up")
+                          .arg(m_settings.clientAddress));
+        return reply("454 4.7.0 Temporary authentication failure: no device login is set up");
+    }
+    const bool userMatches = equalsInConstantTime(username, login->username.toUtf8());
+    const bool passwordMatches = equalsInConstantTime(password, login->password.toUtf8());
+    if (!userMatches || !passwordMatches)
+        return failAuthentication(QString::fromUtf8(username));
+    m_authenticatedUser = QString::fromUtf8(username);
+    m_log.info(QStringLiteral("SMTP client %1 signed in as \"%2\"")
+                   .arg(m_settings.clientAddress, m_authenticatedUser));
+    reply("235 2.7.0 Authentication successful");
+}
+
+void SmtpSession::failAuthentication(const QString& username) {
+    ++m_authFailures;
+    m_log.warning(QStringLiteral("SMTP authentication failed for \"%1\" from %2 (%3 of %4)")
+                      .arg(username, m_settings.clientAddress)
+                      .arg(m_authFailures)
+                      .arg(maxAuthFailures));
+    // Each failure waits longer before its answer, so guessing costs time.
+    m_output.delay = m_settings.authFailureDelay * m_authFailures;
+    m_paused = true;
+    reply("535 5.7.8 Authentication credentials invalid");
+    if (m_authFailures >= maxAuthFailures) {
+        m_log.warning(QStringLiteral("refused SMTP session from %1: %2 failed sign-in attempts")
+                          .arg(m_settings.clientAddress)
+                          .arg(m_authFailures));
+        close("421 4.7.0 Too many failed authentication attempts, closing connection");
+    }
+}
+
+void SmtpSession::mail(const QByteArray& argument) {
+    if (!m_greeted)
+        return reply("503 5.5.1 Send EHLO first");
+    if (m_authenticatedUser.isEmpty())
+        return reply("530 5.7.0 Authentication required");
+    if (m_transaction.active)
+        return reply("503 5.5.1 Nested MAIL command");
+    const PathArgument from = parsePathArgument(argument, "FROM:");
+    if (!from.valid || (!from.path.isEmpty() && !isMailbox(from.path)))
+        return reply("501 5.1.7 Syntax: MAIL FROM:<address>");
+    for (const QByteArray& parameter : from.parameters) {
+        const qsizetype equals = parameter.indexOf('=');
+        const QByteArray key = parameter.left(equals).toUpper();
+        const QByteArray value = equals < 0 ? QByteArray() : parameter.mid(equals + 1);
+        if (key == "SIZE") {
+            bool ok = false;
+            const qint64 declared = value.toLongLong(&ok);
+            if (!ok || declared < 0)
+                return reply("501 5.5.4 Syntax: SIZE=number");
+            if (declared > m_settings.maxMessageBytes)
+                return reply(refusedSize);
+        } else if (key == "BODY") {
+            if (value.toUpper() != "7BIT" && value.toUpper() != "8BITMIME")
+                return reply("501 5.5.4 BODY must be 7BIT or 8BITMIME");
+        } else if (key != "AUTH") { // RFC 4954 AUTH=<mailbox> carries nothing we use
+            return reply("555 5.5.4 Unsupported MAIL parameter " + key);
+        }
+    }
+    if (!m_hooks.spoolHasRoom()) {
+        m_log.warning(QStringLiteral("refused a message from %1: too little free disk space for "
+                                     "the spool")
+                          .arg(m_settings.clientAddress));
+        return reply("452 4.3.1 Insufficient system storage");
+    }
+    m_transaction.active = true;
+    m_transaction.envelope.mailFrom = QString::fromUtf8(from.path);
+    m_transaction.envelope.clientAddress = m_settings.clientAddress;
+    reply("250 2.1.0 Ok");
+}
+
+void SmtpSession::rcpt(const QByteArray& argument) {
+    if (!m_transaction.active)
+        return reply("503 5.5.1 Send MAIL first");
+    const PathArgument to = parsePathArgument(argument, "TO:");
+    if (!to.valid || !isMailbox(to.path))
+        return reply("501 5.1.3 Syntax: RCPT TO:<address>");
+    if (!to.parameters.isEmpty())
+        return reply("555 5.5.4 Unsupported RCPT parameter");
+    if (m_transaction.envelope.recipients.size() >= maxRecipients)
+        return reply("452 4.5.3 Too many recipients");
+    m_transaction.envelope.recipients.append(QString::fromUtf8(to.path));
+    reply("250 2.1.5 Ok");
+}
+
+void SmtpSession::data(const QByteArray& argument) {
+    if (!m_transaction.active)
+        return reply("503 5.5.1 Send MAIL first");
+    if (m_transaction.envelope.recipients.isEmpty())
+        return reply("554 5.5.1 No valid recipients");
+    if (!argument.isEmpty())
+        return reply("501 5.5.4 Syntax: DATA");
+    m_transaction.envelope.receivedAt = QDateTime::currentDateTimeUtc();
+    try {
+        m_transaction.writer = m_spool.begin(m_transaction.envelope);
+    } catch (const DurableFileError& error) {
+        m_log.error(QStringLiteral("couldn't store a message from %1: %2")
+                        .arg(m_settings.clientAddress, error.message()));
+        resetTransaction();
+        return reply(storeFailed);
+    }
+    m_phase = Phase::data;
+    m_dataAtLineStart = true;
+    reply("354 End data with <CR><LF>.<CR><LF>");
+}
+
+void SmtpSession::handleDataLine(QByteArrayView line, bool tooLong) {
+    // Only the final LF may be a line break; anything else is a bare CR or LF. After a bare LF
+    // the next line does not start a line in SMTP's sense, so "LF . CRLF" does not end the data.
+    const bool atLineStart = std::exchange(m_dataAtLineStart, line.endsWith("\r\n"));
+    if (atLineStart && line == ".\r\n")
+        return finishMessage();
+    if (tooLong)
+        return refuseMessage(refusedLongLine);
+    if (!m_dataAtLineStart || std::memchr(line.data(), '\r', size_t(line.size() - 2)))
+        return refuseMessage(refusedBareLineEnd);
+    if (!m_transaction.refusal.isEmpty())
+        return;
+    if (line.startsWith('.'))
+        line = line.sliced(1);
+    m_transaction.contentBytes += line.size();
+    if (m_transaction.contentBytes > m_settings.maxMessageBytes)
+        return refuseMessage(refusedSize);
+    m_transaction.pendingContent.append(line);
+    if (m_transaction.pendingContent.size() >= contentFlushBytes)
+        flushContent();
+}
+
+void SmtpSession::flushContent() {
+    if (!m_transaction.writer || m_transaction.pendingContent.isEmpty())
+        return;
+    try {
+        m_transaction.writer->write(m_transaction.pendingContent.constData(),
+                                    m_transaction.pendingContent.size());
+        m_transaction.pendingContent.clear();
+    } catch (const DurableFileError& error) {
+        m_log.error(QStringLiteral("couldn't store a message from %1: %2")
+                        .arg(m_settings.clientAddress, error.message()));
+        refuseMessage(storeFailed);
+    }
+}
+
+void SmtpSession::refuseMessage(const char* text) {
+    if (!m_transaction.refusal.isEmpty())
+        return;
+    m_transaction.refusal = text;
+    m_transaction.writer.reset(); // removes the partial file
+    m_transaction.pendingContent.clear();
+}
+
+void SmtpSession::finishMessage() {
+    m_phase = Phase::command;
+    flushContent();
+    if (!m_transaction.refusal.isEmpty()) {
+        m_log.warning(QStringLiteral("refused a message from %1: %2")
+                          .arg(m_settings.clientAddress, QString::fromUtf8(m_transaction.refusal)));
+        reply(m_transaction.refusal);
+        return resetTransaction();
+    }
+    const Envelope& envelope = m_transaction.envelope;
+    try {
+        const QString id = m_transaction.writer->commit();
+        m_log.info(QStringLiteral("accepted message %1 from %2 (\"%3\"): %4 bytes from <%5> to %6 "
+                                  "recipient(s)")
+                       .arg(id, envelope.clientAddress, m_authenticatedUser)
+                       .arg(m_transaction.contentBytes)
+                       .arg(envelope.mailFrom)
+                       .arg(envelope.recipients.size()));
+        reply("250 2.0.0 Ok: queued as " + id.toUtf8());
+        m_output.accepted.append(id);
+    } catch (const DurableFileError& error) {
+        m_log.error(QStringLiteral("couldn't store a message from %1: %2")
+                        .arg(envelope.clientAddress, error.message()));
+        reply(storeFailed);
+    }
+    resetTransaction();
+}
+
+void SmtpSession::startTls(const QByteArray& argument) {
+    if (m_settings.security != ListenerSecurity::startTls || m_tls)
+        return reply("503 5.5.1 STARTTLS is not available here");
+    if (!m_settings.tlsAvailable)
+        return reply("454 4.7.0 TLS not available");
+    if (!argument.isEmpty())
+        return reply("501 5.5.4 Syntax: STARTTLS");
+    if (m_inputOffset < m_input.size()) {
+        // Plaintext sent behind STARTTLS would otherwise be taken as sent over TLS.
+        m_log.warning(QStringLiteral("refused SMTP session from %1: commands were sent behind "
+                                     "STARTTLS")
+                          .arg(m_settings.clientAddress));
+        return close("554 5.5.1 Commands sent behind STARTTLS, closing connection");
+    }
+    reply("220 2.0.0 Ready to start TLS");
+    m_output.startTls = true;
+    m_paused = true;
+}
+
+void SmtpSession::reply(const char* text) {
+    reply(QByteArray(text));
+}
+
+void SmtpSession::reply(const QByteArray& text) {
+    m_output.reply += text + "\r\n";
+}
+
+void SmtpSession::resetTransaction() {
+    m_transaction = Transaction();
+}
+
+void SmtpSession::close(const char* text) {
+    reply(text);
+    m_output.close = true;
+    m_phase = Phase::closed;
+    resetTransaction();
+}
+
+} // namespace zidire

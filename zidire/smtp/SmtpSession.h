@@ -1,0 +1,139 @@
+#pragma once
+
+// One SMTP conversation without a socket: bytes from the client go in, reply bytes and what the
+// connection must do next come out. Everything a client can influence is decided here, so the
+// protocol rules can be tested and fuzzed without the network.
+
+#include "SmtpService.h"
+#include "spool/Spool.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace zidire {
+
+class Log;
+
+enum class ListenerSecurity { plain, startTls, implicitTls };
+
+struct SmtpSessionSettings {
+    ListenerSecurity security = ListenerSecurity::plain;
+    QString hostName;
+    QString clientAddress; // "host:port", for the envelope and the log
+    qint64 maxMessageBytes = 35 * 1024 * 1024;
+    bool tlsAvailable = true; // false when no certificate could be made
+    std::chrono::milliseconds authFailureDelay{1000};
+};
+
+struct SmtpSessionHooks {
+    std::function<std::optional<DeviceLogin>()> deviceLogin;
+    std::function<bool()> spoolHasRoom; // enough free disk to take a message
+};
+
+class SmtpSession {
+public:
+    static constexpr int maxAuthFailures = 5;
+    static constexpr int maxRecipients = 1000;
+    static constexpr qsizetype maxCommandLine = 512; // including CRLF (RFC 5321 4.5.3.1.4)
+    static constexpr qsizetype maxTextLine = 1000;   // including CRLF (RFC 5321 4.5.3.1.6)
+
+    // What the connection does with one step's result, in this order: wait `delay`, send
+    // `reply`, then start TLS or close. After a delay it calls resume() to go on with input
+    // that arrived meanwhile.
+    struct Output {
+        QByteArray reply;
+        std::chrono::milliseconds delay{0};
+        bool startTls = false;
+        bool close = false;
+        QStringList accepted; // ids of messages that are durable and acknowledged by `reply`
+    };
+
+    SmtpSession(SmtpSessionSettings settings, Spool& spool, Log& log, SmtpSessionHooks hooks);
+    ~SmtpSession();
+    SmtpSession(const SmtpSession&) = delete;
+    SmtpSession& operator=(const SmtpSession&) = delete;
+
+    // The "220" banner, sent once the connection is ready (after the handshake on implicit TLS).
+    QByteArray greeting() const;
+
+    Output receive(QByteArrayView bytes);
+    Output resume();
+
+    // The STARTTLS handshake finished: the client starts over with EHLO (RFC 3207 4.2).
+    void tlsEstablished();
+
+    // Grows whenever a command or a line of message text has been handled; the connection's
+    // idle timer restarts on progress, so a client trickling bytes still times out.
+    quint64 progress() const { return m_progress; }
+
+    bool inMessage() const { return m_phase == Phase::data; }
+
+private:
+    enum class Phase { command, authPlain, authLoginUser, authLoginPassword, data, closed };
+
+    struct Transaction {
+        bool active = false;
+        Envelope envelope;
+        std::unique_ptr<SpoolWriter> writer;
+        QByteArray pendingContent; // unstuffed text not yet handed to the writer
+        qint64 contentBytes = 0;
+        QByteArray refusal; // set when the text is being read only to be thrown away
+    };
+
+    void process();
+    void handleCommandLine(QByteArrayView line);
+    void handleCommand(const QByteArray& verb, const QByteArray& argument);
+    void handleDataLine(QByteArrayView line, bool tooLong);
+    void flushContent();
+    void refuseMessage(const char* text);
+    void finishMessage();
+
+    void ehlo(const QByteArray& argument, bool extended);
+    bool authAllowedHere() const;
+    void auth(const QByteArray& argument);
+    std::optional<QByteArray> authResponse(const QByteArray& line);
+    void authPlainResponse(const QByteArray& line);
+    void authLoginUser(const QByteArray& line);
+    void authLoginPassword(const QByteArray& line);
+    void checkCredentials(const QByteArray& username, const QByteArray& password);
+    void failAuthentication(const QString& username);
+    void mail(const QByteArray& argument);
+    void rcpt(const QByteArray& argument);
+    void data(const QByteArray& argument);
+    void startTls(const QByteArray& argument);
+
+    void reply(const char* text);
+    void reply(const QByteArray& text);
+    void resetTransaction();
+    void close(const char* text);
+
+    SmtpSessionSettings m_settings;
+    Spool& m_spool;
+    Log& m_log;
+    SmtpSessionHooks m_hooks;
+
+    QByteArray m_input;
+    qsizetype m_inputOffset = 0; // bytes of m_input already handled
+    Output m_output;
+    Phase m_phase = Phase::command;
+    bool m_discardingLongLine = false;
+    bool m_dataAtLineStart = true;
+    bool m_paused = false;
+    bool m_overflowWhilePaused = false;
+    bool m_tls = false;
+    bool m_greeted = false;
+    QString m_authenticatedUser;
+    QByteArray m_pendingLoginUser;
+    int m_authFailures = 0;
+    Transaction m_transaction;
+    quint64 m_progress = 0;
+};
+
+} // namespace zidire

@@ -1,0 +1,210 @@
+#include "Spool.h"
+
+#include "fs/DurableFile.h"
+#include "log/Log.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+// A message file is the envelope as one line of compact JSON, a newline, then the content exactly
+// as it will be delivered. It is written as "tmp-<id>" and renamed to "msg-<id>.eml" only once it
+// is complete and fsynced, so after a crash every "tmp-" file is an unacknowledged leftover.
+//
+// Ids are fixed-width decimal numbers that only grow (milliseconds since the epoch times 1000,
+// bumped past the newest id seen), so sorting names sorts by arrival, even across restarts and
+// when the clock steps back.
+
+namespace zidire {
+
+namespace {
+
+const QString messagePrefix = QStringLiteral("msg-");
+const QString messageSuffix = QStringLiteral(".eml");
+const QString tempPrefix = QStringLiteral("tmp-");
+constexpr int idDigits = 19;
+
+bool isValidId(const QString& id) {
+    return id.size() == idDigits &&
+           std::all_of(id.begin(), id.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+QString idFromName(const QString& name, const QString& prefix, const QString& suffix) {
+    if (!name.startsWith(prefix) || !name.endsWith(suffix))
+        return {};
+    const QString id = name.mid(prefix.size(), name.size() - prefix.size() - suffix.size());
+    return isValidId(id) ? id : QString();
+}
+
+QByteArray encodeEnvelope(const Envelope& envelope) {
+    const QJsonObject object{
+        {QStringLiteral("mailFrom"), envelope.mailFrom},
+        {QStringLiteral("recipients"), QJsonArray::fromStringList(envelope.recipients)},
+        {QStringLiteral("clientAddress"), envelope.clientAddress},
+        {QStringLiteral("receivedAt"), envelope.receivedAt.toUTC().toString(Qt::ISODateWithMs)},
+    };
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
+
+std::optional<Envelope> decodeEnvelope(const QByteArray& line) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject object = document.object();
+    const QJsonValue recipients = object.value(QStringLiteral("recipients"));
+    if (!object.value(QStringLiteral("mailFrom")).isString() || !recipients.isArray())
+        return std::nullopt;
+    Envelope envelope;
+    envelope.mailFrom = object.value(QStringLiteral("mailFrom")).toString();
+    for (const QJsonValue& recipient : recipients.toArray())
+        envelope.recipients.append(recipient.toString());
+    envelope.clientAddress = object.value(QStringLiteral("clientAddress")).toString();
+    envelope.receivedAt = QDateTime::fromString(
+        object.value(QStringLiteral("receivedAt")).toString(), Qt::ISODateWithMs);
+    return envelope;
+}
+
+} // namespace
+
+struct Spool::Private {
+    QString directory;
+    Log& log;
+    qint64 depth = 0;
+    quint64 lastId = 0;
+
+    QString messagePath(const QString& id) const {
+        return directory + u'/' + messagePrefix + id + messageSuffix;
+    }
+    QString tempPath(const QString& id) const { return directory + u'/' + tempPrefix + id; }
+
+    QString nextId() {
+        const quint64 now = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
+        lastId = std::max(now, lastId + 1);
+        return QStringLiteral("%1").arg(lastId, idDigits, 10, QLatin1Char('0'));
+    }
+
+    void noteExistingId(const QString& id) { lastId = std::max(lastId, id.toULongLong()); }
+};
+
+namespace {
+
+class Writer final : public SpoolWriter {
+public:
+    Writer(QString id, const QString& finalPath, const QString& tempPath,
+           const QByteArray& envelopeLine, qint64& depth)
+        : m_id(std::move(id))
+        , m_file(finalPath, tempPath)
+        , m_envelopeBytes(envelopeLine.size())
+        , m_depth(depth) {
+        m_file.write(envelopeLine);
+    }
+
+    void write(const char* data, qint64 size) override { m_file.write(data, size); }
+    qint64 size() const override { return m_file.bytesWritten() - m_envelopeBytes; }
+    QString commit() override {
+        m_file.commit();
+        ++m_depth;
+        return m_id;
+    }
+
+private:
+    QString m_id;
+    DurableFileWriter m_file;
+    qint64 m_envelopeBytes;
+    qint64& m_depth;
+};
+
+} // namespace
+
+Spool::Spool(QString directory, Log& log)
+    : d(std::make_unique<Private>(Private{std::move(directory), log})) {
+    if (!QDir().mkpath(d->directory))
+        log.error(QStringLiteral("couldn't create the spool directory %1").arg(d->directory));
+    QFile::setPermissions(d->directory, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    const QStringList names = QDir(d->directory).entryList(QDir::Files | QDir::Hidden);
+    int leftovers = 0;
+    for (const QString& name : names) {
+        if (const QString id = idFromName(name, tempPrefix, QString()); !id.isEmpty()) {
+            d->noteExistingId(id);
+            if (QFile::remove(d->directory + u'/' + name))
+                ++leftovers;
+            else
+                log.warning(
+                    QStringLiteral("couldn't remove the incomplete spool file %1").arg(name));
+        } else if (const QString id = idFromName(name, messagePrefix, messageSuffix);
+                   !id.isEmpty()) {
+            d->noteExistingId(id);
+            ++d->depth;
+        }
+    }
+    if (leftovers > 0)
+        log.warning(QStringLiteral("removed %1 incomplete message(s) left in the spool by an "
+                                   "interrupted transfer")
+                        .arg(leftovers));
+    log.info(QStringLiteral("spool %1: %2 message(s) waiting").arg(d->directory).arg(d->depth));
+}
+
+Spool::~Spool() = default;
+
+QString Spool::directory() const {
+    return d->directory;
+}
+
+qint64 Spool::depth() const {
+    return d->depth;
+}
+
+std::unique_ptr<SpoolWriter> Spool::begin(const Envelope& envelope) {
+    const QString id = d->nextId();
+    return std::make_unique<Writer>(id, d->messagePath(id), d->tempPath(id),
+                                    encodeEnvelope(envelope), d->depth);
+}
+
+QStringList Spool::pending() const {
+    QStringList ids;
+    const QStringList names =
+        QDir(d->directory).entryList({messagePrefix + u'*' + messageSuffix}, QDir::Files);
+    for (const QString& name : names)
+        if (const QString id = idFromName(name, messagePrefix, messageSuffix); !id.isEmpty())
+            ids.append(id);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+Spool::Message Spool::read(const QString& id) const {
+    if (!isValidId(id))
+        throw DurableFileError(QStringLiteral("not a spool message id: %1").arg(id));
+    QFile file(d->messagePath(id));
+    if (!file.open(QIODevice::ReadOnly))
+        throw DurableFileError(
+            QStringLiteral("couldn't read %1: %2").arg(file.fileName(), file.errorString()));
+    QByteArray bytes = file.readAll();
+    const qsizetype newline = bytes.indexOf('\n');
+    const std::optional<Envelope> envelope =
+        newline < 0 ? std::nullopt : decodeEnvelope(bytes.left(newline));
+    if (!envelope)
+        throw DurableFileError(
+            QStringLiteral("the spool file %1 has no valid envelope").arg(file.fileName()));
+    bytes.remove(0, newline + 1);
+    return Message{id, *envelope, bytes};
+}
+
+void Spool::remove(const QString& id) {
+    if (!isValidId(id))
+        throw DurableFileError(QStringLiteral("not a spool message id: %1").arg(id));
+    QFile file(d->messagePath(id));
+    if (!file.remove())
+        throw DurableFileError(
+            QStringLiteral("couldn't remove %1: %2").arg(file.fileName(), file.errorString()));
+    --d->depth;
+    syncDirectory(d->directory);
+}
+
+} // namespace zidire

@@ -42,7 +42,8 @@ test-asan: $(ASAN_BUILD)/build.ninja
 
 bench: $(BENCH_BUILD)/build.ninja
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
-	@for b in $(BENCH_BUILD)/bench/bench_*; do echo "== $$b"; "$$b" || exit 1; done
+	@failed=0; for b in $(BENCH_BUILD)/bench/bench_*; do echo "== $$b"; "$$b" || failed=1; done; \
+	    exit $$failed
 
 $(FUZZ_BUILD)/build.ninja: | deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \

@@ -24,6 +24,14 @@ const char* const refusedLongLine = "500 5.5.2 Message refused: a line is longer
 const char* const refusedSize = "552 5.3.4 Message size exceeds the fixed maximum message size";
 const char* const storeFailed = "451 4.3.0 Could not store the message, try again later";
 
+// "VERB rest of line" → {"VERB", "rest of line"}.
+std::pair<QByteArray, QByteArray> splitFirstWord(const QByteArray& text) {
+    const qsizetype space = text.indexOf(' ');
+    if (space < 0)
+        return {text, {}};
+    return {text.left(space), text.mid(space + 1).trimmed()};
+}
+
 bool equalsInConstantTime(const QByteArray& a, const QByteArray& b) {
     const qsizetype length = std::max(a.size(), b.size());
     unsigned difference = a.size() == b.size() ? 0 : 1;
@@ -59,9 +67,7 @@ PathArgument parsePathArgument(const QByteArray& argument, const char* keyword) 
         if (!parameters.isEmpty() && parameters[0] != ' ')
             return result;
     } else {
-        const qsizetype space = rest.indexOf(' ');
-        result.path = rest.left(space);
-        parameters = space < 0 ? QByteArray() : rest.mid(space);
+        std::tie(result.path, parameters) = splitFirstWord(rest);
     }
     // A source route ("@relay1,@relay2:user@host") must be accepted and may be ignored.
     if (result.path.startsWith('@')) {
@@ -198,10 +204,8 @@ void SmtpSession::handleCommandLine(QByteArrayView rawLine) {
     default:
         break;
     }
-    const qsizetype space = line.indexOf(' ');
-    const QByteArray verb = line.left(space).toUpper();
-    const QByteArray argument = space < 0 ? QByteArray() : line.mid(space + 1).trimmed();
-    handleCommand(verb, argument);
+    const auto [verb, argument] = splitFirstWord(line);
+    handleCommand(verb.toUpper(), argument);
 }
 
 void SmtpSession::handleCommand(const QByteArray& verb, const QByteArray& argument) {
@@ -271,9 +275,8 @@ void SmtpSession::auth(const QByteArray& argument) {
         return reply("503 5.5.1 AUTH is not allowed during a mail transaction");
     if (!authAllowedHere())
         return reply("538 5.7.11 Encryption required for requested authentication mechanism");
-    const qsizetype space = argument.indexOf(' ');
-    const QByteArray mechanism = argument.left(space).toUpper();
-    const QByteArray initial = space < 0 ? QByteArray() : argument.mid(space + 1).trimmed();
+    auto [mechanism, initial] = splitFirstWord(argument);
+    mechanism = mechanism.toUpper();
     if (mechanism == "PLAIN") {
         if (!initial.isEmpty())
             return authPlainResponse(initial);

@@ -1,0 +1,157 @@
+#include "fs/DurableFile.h"
+#include "log/Log.h"
+#include "spool/Spool.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace zidire;
+
+class SpoolTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_directory;
+    std::unique_ptr<Log> m_log;
+
+    QString spoolPath() const { return m_directory.filePath(QStringLiteral("spool")); }
+    QStringList files() const { return QDir(spoolPath()).entryList(QDir::Files, QDir::Name); }
+
+    static Envelope envelope(const QString& from = QStringLiteral("scan@copier.test")) {
+        return {from,
+                {QStringLiteral("a@example.test"), QStringLiteral("b@example.test")},
+                QStringLiteral("192.0.2.7:4000"),
+                QDateTime(QDate(2026, 3, 1), QTime(8, 30, 15, 250), Qt::UTC)};
+    }
+
+    static QString store(Spool& spool, const QByteArray& content, const Envelope& e = envelope()) {
+        const auto writer = spool.begin(e);
+        writer->write(content.constData(), content.size());
+        return writer->commit();
+    }
+
+    static void writeFile(const QString& path, const QByteArray& bytes) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+
+private Q_SLOTS:
+    void init() {
+        QVERIFY(m_directory.isValid());
+        QDir(spoolPath()).removeRecursively();
+        m_log = std::make_unique<Log>(m_directory.filePath(QStringLiteral("zidire.log")), false);
+    }
+
+    void roundTripsEnvelopeAndContent() {
+        Spool spool(spoolPath(), *m_log);
+        const QByteArray content("Subject: x\r\n\r\n{\"not\": \"an envelope\"}\n\0binary", 46);
+        const QString id = store(spool, content, envelope(QString()));
+        const Spool::Message message = spool.read(id);
+        QCOMPARE(message.id, id);
+        QCOMPARE(message.content, content);
+        QCOMPARE(message.envelope.mailFrom, QString());
+        QCOMPARE(message.envelope.recipients, envelope().recipients);
+        QCOMPARE(message.envelope.clientAddress, envelope().clientAddress);
+        QCOMPARE(message.envelope.receivedAt, envelope().receivedAt);
+        QCOMPARE(QFile::permissions(spoolPath() + "/msg-" + id + ".eml") & 0x0077, 0);
+    }
+
+    // A message is either fully there under its final name or not there at all.
+    void visibleOnlyOnceCommitted() {
+        Spool spool(spoolPath(), *m_log);
+        const auto writer = spool.begin(envelope());
+        writer->write("Subject: x\r\n", 12);
+        QCOMPARE(writer->size(), 12);
+        QCOMPARE(files().size(), 1);
+        QVERIFY(files().first().startsWith(QStringLiteral("tmp-")));
+        QVERIFY(spool.pending().isEmpty());
+        QCOMPARE(spool.depth(), 0);
+
+        const QString id = writer->commit();
+        QCOMPARE(files(), QStringList{"msg-" + id + ".eml"});
+        QCOMPARE(spool.pending(), QStringList{id});
+        QCOMPARE(spool.depth(), 1);
+    }
+
+    void abandonedWriterLeavesNothing() {
+        Spool spool(spoolPath(), *m_log);
+        spool.begin(envelope())->write("partial", 7);
+        QVERIFY(files().isEmpty());
+        QCOMPARE(spool.depth(), 0);
+    }
+
+    void pendingIsInArrivalOrder() {
+        Spool spool(spoolPath(), *m_log);
+        QStringList ids;
+        for (int i = 0; i < 50; ++i)
+            ids.append(store(spool, QByteArray::number(i)));
+        QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), ids.size());
+        QCOMPARE(spool.pending(), ids);
+        QCOMPARE(spool.read(ids[17]).content, QByteArray("17"));
+    }
+
+    // After a crash: unfinished files go, finished ones stay queued, unknown files are left alone,
+    // and new ids sort after everything already there, even one stamped in the future.
+    void restartCleansUpAndCounts() {
+        QString first;
+        {
+            Spool spool(spoolPath(), *m_log);
+            first = store(spool, "one");
+            store(spool, "two");
+        }
+        const QString future = QStringLiteral("9000000000000000000");
+        writeFile(spoolPath() + "/tmp-0000000000000000001", "cut off");
+        writeFile(spoolPath() + "/msg-" + future + ".eml",
+                  "{\"mailFrom\":\"\",\"recipients\":[]}\nlate");
+        writeFile(spoolPath() + "/notes.txt", "someone else's");
+
+        Spool spool(spoolPath(), *m_log);
+        QCOMPARE(spool.depth(), 3);
+        QVERIFY(!files().contains(QStringLiteral("tmp-0000000000000000001")));
+        QVERIFY(files().contains(QStringLiteral("notes.txt")));
+        QVERIFY(m_log->tail().contains(QStringLiteral("removed 1 incomplete message")));
+        const QString next = store(spool, "three");
+        QCOMPARE(spool.pending().first(), first);
+        QCOMPARE(spool.pending().last(), next);
+        QVERIFY(next > future);
+    }
+
+    void removeIsCountedAndFinal() {
+        Spool spool(spoolPath(), *m_log);
+        const QString id = store(spool, "x");
+        store(spool, "y");
+        spool.remove(id);
+        QCOMPARE(spool.depth(), 1);
+        QVERIFY(!spool.pending().contains(id));
+        QVERIFY_THROWS_EXCEPTION(DurableFileError, spool.remove(id));
+        QCOMPARE(spool.depth(), 1);
+        QCOMPARE(Spool(spoolPath(), *m_log).depth(), 1);
+    }
+
+    void rejectsIdsThatAreNotIds_data() {
+        QTest::addColumn<QString>("id");
+        QTest::newRow("path") << QStringLiteral("../../etc/passwd");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("short") << QStringLiteral("123");
+        QTest::newRow("letters") << QStringLiteral("000000000000000000a");
+    }
+
+    void rejectsIdsThatAreNotIds() {
+        QFETCH(QString, id);
+        Spool spool(spoolPath(), *m_log);
+        QVERIFY_THROWS_EXCEPTION(DurableFileError, spool.read(id));
+        QVERIFY_THROWS_EXCEPTION(DurableFileError, spool.remove(id));
+    }
+
+    void unreadableEnvelopeIsAnError() {
+        Spool spool(spoolPath(), *m_log);
+        const QString id = QStringLiteral("0000000000000000042");
+        writeFile(spoolPath() + "/msg-" + id + ".eml", "no envelope here");
+        QVERIFY_THROWS_EXCEPTION(DurableFileError, spool.read(id));
+    }
+};
+
+QTEST_GUILESS_MAIN(SpoolTest)
+#include "tst_Spool.moc"

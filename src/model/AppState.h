@@ -66,6 +66,16 @@ public:
     // allowed; each writes its results when it finishes.
     QCoro::Task<> refresh();
 
+    // User actions. Each reports through `lastError` or `infoMessage` and starts a refresh.
+    // The awaited ones complete after the model's fields are written; the others return at once.
+    QCoro::Task<> saveSender(QString provider, QString fromAddress);
+    QCoro::Task<> saveDeviceAccount(QString username, QString password);
+    void saveListenHost(QString host);
+    void sendTestEmail(QString recipient);
+    void retryQueue();
+    // The log's tail, or the reason it could not be read; never fails, never touches the model.
+    QCoro::Task<QString> readLog();
+
     ServiceStatus daemonStatus() const { return m_daemonStatus; }
     const std::optional<ControlStatus>& controlStatus() const { return m_controlStatus; }
     const std::optional<QString>& lastError() const { return m_lastError; }

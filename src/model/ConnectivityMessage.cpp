@@ -1,7 +1,7 @@
 #include "ConnectivityMessage.h"
 
 #include "ControlClientError.h"
-#include "ControlCodec.h"
+#include "ErrorDescription.h"
 
 namespace {
 
@@ -24,13 +24,9 @@ std::optional<QString> connectivityMessage(const std::exception_ptr& error) {
                 "socket. It's probably an older zidire version — reinstall the service "
                 "(Uninstall, then Install) to update it.");
         default:
-            return cannotReach(e.description());
+            break;
         }
-    } catch (const ControlDecodingError& e) {
-        return cannotReach(e.description());
-    } catch (const std::exception& e) {
-        return cannotReach(QString::fromUtf8(e.what()));
     } catch (...) {
-        return cannotReach(QStringLiteral("unknown error"));
     }
+    return cannotReach(errorDescription(error));
 }

@@ -78,11 +78,6 @@ int FakeZidire::mostConnectionsAtOnce() const {
     return m_mostActive;
 }
 
-bool FakeZidire::waitForRequests(int count, std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return m_requests.size() >= count; });
-}
-
 bool FakeZidire::pause(std::chrono::milliseconds duration) const {
     std::unique_lock lock(m_mutex);
     return !m_changed.wait_for(lock, duration, [&] { return m_stopping; });

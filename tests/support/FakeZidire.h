@@ -52,9 +52,6 @@ public:
     int connectionsServed() const;
     int mostConnectionsAtOnce() const;
 
-    // Blocks until `count` requests arrived or `timeout` passed; returns whether they did.
-    bool waitForRequests(int count, std::chrono::milliseconds timeout) const;
-
 private:
     void acceptLoop();
     void serve(int fd);

@@ -124,7 +124,6 @@ void FakeZidire::serve(int fd) {
         std::lock_guard lock(m_mutex);
         m_requests.append(request);
     }
-    m_changed.notify_all();
 
     const Reply reply = replyFor(request);
     if (pause(reply.delay)) {
@@ -154,7 +153,6 @@ void FakeZidire::serve(int fd) {
         --m_active;
         ++m_served;
     }
-    m_changed.notify_all();
 }
 
 ControlStatus sampleStatus(qint64 spoolDepth) {

@@ -65,7 +65,7 @@ private:
     int m_wakePipe[2] = {-1, -1};
 
     mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
+    mutable std::condition_variable m_changed; // wakes pauses when the server stops
     bool m_stopping = false;
     QHash<QString, Reply> m_replies;
     Reply m_defaultReply{R"({"ok":true})"};

@@ -1,0 +1,67 @@
+#pragma once
+
+// One client of the control socket, from accept to close: reads one JSON object, hands the
+// request on, writes the answer. Waits (for bytes, or for room to write) only when it must, so a
+// client that sends its whole request at once is answered without a round through the event
+// loop.
+
+#include "ControlServer.h"
+#include "JsonObjectFramer.h"
+
+#include <QByteArray>
+#include <QObject>
+
+class QSocketNotifier;
+class QTimer;
+
+namespace zidire {
+
+class ControlConnection : public QObject {
+    Q_OBJECT
+
+public:
+    using Finished = std::function<void(ControlConnection*)>;
+
+    // Takes ownership of `socket`, a connected non-blocking descriptor.
+    ControlConnection(int socket, const ControlServer::Handler& handler,
+                      const ControlLimits& limits, Finished finished, QObject* parent);
+    ~ControlConnection() override;
+
+    void start() { readAvailable(); }
+
+private:
+    enum class Phase { reading, handling, writing, draining, done };
+
+    void readAvailable();
+    void dispatch(const QByteArray& object);
+    // Answers a request that can't be carried out. When the client may still be sending, the
+    // rest is read and dropped, so the client can take the answer instead of a reset connection.
+    void refuse(const QString& problem, bool clientMayStillSend);
+    void answer(const ControlResponse& response);
+    void writePending();
+    void drain();
+    void timedOut();
+    void finish();
+
+    void waitForReadable();
+    void waitForWritable();
+    void armDeadline();
+
+    int m_socket;
+    const ControlServer::Handler& m_handler;
+    const ControlLimits& m_limits;
+    Finished m_finished;
+
+    Phase m_phase = Phase::reading;
+    JsonObjectFramer m_framer;
+    QByteArray m_request;
+    QByteArray m_answer;
+    qsizetype m_answerWritten = 0;
+    bool m_lingerUntilEndOfStream = false;
+
+    QSocketNotifier* m_readNotifier = nullptr;
+    QSocketNotifier* m_writeNotifier = nullptr;
+    QTimer* m_deadline = nullptr;
+};
+
+} // namespace zidire

@@ -1,0 +1,122 @@
+#include "Daemon.h"
+
+#include "control/ControlRequestRules.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zidire {
+
+namespace {
+
+const char* modeName(RelayMode mode) {
+    return mode == RelayMode::system ? "system" : "local";
+}
+
+// The state holds the secrets: only zidire's user may look into it. An existing directory keeps
+// the permissions it was given.
+QString preparedStateDirectory(const QString& directory) {
+    if (!QFileInfo(directory).isDir()) {
+        QDir().mkpath(QFileInfo(directory).absolutePath());
+        const QByteArray path = QFile::encodeName(directory);
+        if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+            throw std::runtime_error(
+                QStringLiteral("can't create the state directory %1: %2")
+                    .arg(directory, QString::fromLocal8Bit(std::strerror(errno)))
+                    .toStdString());
+    }
+    return directory;
+}
+
+SmtpOptions smtpOptions(const DaemonOptions& options, const Settings& settings) {
+    SmtpOptions smtp;
+    smtp.plainPort = options.smtpPorts.plain;
+    smtp.starttlsPort = options.smtpPorts.starttls;
+    smtp.implicitTlsPort = options.smtpPorts.implicitTls;
+    smtp.certificateDirectory = QDir(options.stateDirectory).filePath(QStringLiteral("tls"));
+    smtp.allowLegacyTls = settings.allowLegacyTls;
+    return smtp;
+}
+
+uid_t tokenOwner(RelayMode mode) {
+    return mode == RelayMode::system ? 0 : ::geteuid();
+}
+
+} // namespace
+
+Daemon::Daemon(const DaemonOptions& options, QObject* parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_pidFile(QDir(preparedStateDirectory(options.stateDirectory))
+                    .filePath(QLatin1String(PidFile::fileName)))
+    , m_socketFile(options.socketPath, options.mode == RelayMode::system
+                                           ? SocketAccess::anyLocalUser
+                                           : SocketAccess::ownerOnly)
+    , m_log(options.logFile, options.logToStandardError)
+    , m_store(options.stateDirectory, m_log)
+    , m_spool(QDir(options.stateDirectory).filePath(QStringLiteral("spool")), m_log)
+    , m_smtp(smtpOptions(options, m_store.settings()), m_spool, m_log,
+             [this] { return deviceLogin(); })
+    , m_tokens(options.authorityDirectory, tokenOwner(options.mode))
+    , m_delivery(std::make_unique<DeliveryNotSetUp>())
+    , m_commands(m_store, m_smtp, m_spool, m_log, m_tokens, *m_delivery)
+    , m_server(
+          m_socketFile.descriptor(),
+          [this](const ControlRequest& request, const ControlServer::Reply& reply) {
+              m_commands.handle(request, reply);
+          },
+          ControlLimits{.clientTimeout = options.controlClientTimeout}) {
+    connect(&m_signals, &ShutdownSignals::received, this, [this](const QString& signalName) {
+        m_log.info(QStringLiteral("stopping on %1").arg(signalName));
+        Q_EMIT stopRequested();
+    });
+    m_smtp.listen(listenAddress());
+    logListeners();
+    m_log.info(QStringLiteral("zidire %1 running in %2 mode: control socket %3, state in %4, "
+                              "%5 spooled messages")
+                   .arg(QStringLiteral(MOXTREL_VERSION), QLatin1String(modeName(options.mode)),
+                        m_socketFile.path(), options.stateDirectory)
+                   .arg(m_spool.depth()));
+}
+
+Daemon::~Daemon() {
+    m_log.info(QStringLiteral("stopped"));
+}
+
+std::optional<DeviceLogin> Daemon::deviceLogin() const {
+    const QString& username = m_store.settings().deviceUsername;
+    const QString& password = m_store.secrets().devicePassword;
+    if (username.isEmpty() || password.isEmpty())
+        return std::nullopt;
+    return DeviceLogin{username, password};
+}
+
+QHostAddress Daemon::listenAddress() {
+    const QString& host = m_store.settings().listenHost;
+    if (isDottedDecimalIPv4(host))
+        return QHostAddress(host);
+    m_log.error(
+        QStringLiteral("the listening address \"%1\" in the settings isn't a dotted-decimal "
+                       "IPv4 address; listening on all addresses instead")
+            .arg(host));
+    return QHostAddress(QHostAddress::AnyIPv4);
+}
+
+void Daemon::logListeners() {
+    for (const ListenerInfo& listener : m_smtp.listeners()) {
+        if (listener.error && !listener.error->isEmpty())
+            m_log.error(QStringLiteral("SMTP (%1) can't listen on %2: %3")
+                            .arg(listener.tls, listener.address, *listener.error));
+        else
+            m_log.info(
+                QStringLiteral("SMTP (%1) listening on %2").arg(listener.tls, listener.address));
+    }
+}
+
+} // namespace zidire

@@ -1,0 +1,47 @@
+#pragma once
+
+// What the control commands need from the delivery engine, which relays the spooled messages
+// through the provider. The engine plugs in here; until it does, DeliveryNotSetUp answers.
+
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+namespace zidire {
+
+class Delivery {
+public:
+    // Called once with nothing when the work succeeded, or with why it failed.
+    using Done = std::function<void(const std::optional<QString>& failure)>;
+
+    struct Failure {
+        QString text;
+        std::chrono::steady_clock::time_point at;
+    };
+
+    virtual ~Delivery() = default;
+
+    // Sends a short message to `to` the way a scan goes.
+    virtual void testSend(const QString& to, Done done) = 0;
+    // Tries the queued messages again now.
+    virtual void retryNow(Done done) = 0;
+    // The last send failure, for the status.
+    virtual std::optional<Failure> lastFailure() const = 0;
+};
+
+class DeliveryNotSetUp final : public Delivery {
+public:
+    void testSend(const QString&, Done done) override { done(notSetUp()); }
+    void retryNow(Done done) override { done(notSetUp()); }
+    std::optional<Failure> lastFailure() const override { return std::nullopt; }
+
+private:
+    static QString notSetUp() {
+        return QStringLiteral("sending isn't set up yet: this zidire can accept mail but not "
+                              "deliver it");
+    }
+};
+
+} // namespace zidire

@@ -146,7 +146,8 @@ private:
     }
 
     void send(const SmtpSession::Output& output) {
-        m_socket->write(output.reply);
+        if (m_socket->state() == QAbstractSocket::ConnectedState) // not gone during a delay
+            m_socket->write(output.reply);
         for (const QString& id : output.accepted)
             Q_EMIT m_service.owner.messageAccepted(id);
         if (output.close) {

@@ -88,6 +88,15 @@ PathArgument parsePathArgument(const QByteArray& argument, const char* keyword) 
     return result;
 }
 
+// A client-chosen user name as it may appear in the log: short, one line, no control characters.
+QString loggable(const QByteArray& name) {
+    QString text = QString::fromUtf8(name.left(64));
+    for (QChar& c : text)
+        if (c.category() == QChar::Other_Control)
+            c = u'?';
+    return text;
+}
+
 bool isMailbox(const QByteArray& path) {
     const qsizetype at = path.lastIndexOf('@');
     return at > 0 && at < path.size() - 1;
@@ -121,16 +130,10 @@ QByteArray SmtpSession::greeting() const {
 SmtpSession::Output SmtpSession::receive(QByteArrayView bytes) {
     if (m_phase == Phase::closed)
         return {};
-    if (m_paused) {
-        // Only an AUTH delay or a pending TLS handshake pauses; nothing legitimate sends much then.
-        if (m_input.size() - m_inputOffset + bytes.size() > maxBufferedWhilePaused)
-            m_overflowWhilePaused = true;
-        else
-            m_input.append(bytes);
-        return {};
-    }
-    m_input.append(bytes);
-    process();
+    if (m_paused)
+        keepUnhandled(bytes);
+    else
+        feed(bytes);
     return std::exchange(m_output, {});
 }
 
@@ -144,7 +147,7 @@ SmtpSession::Output SmtpSession::resume() {
                           .arg(m_settings.clientAddress));
         close("421 4.7.0 Too much input before the reply, closing connection");
     } else {
-        process();
+        feed({});
     }
     return std::exchange(m_output, {});
 }
@@ -153,7 +156,6 @@ void SmtpSession::tlsEstablished() {
     m_tls = true;
     m_paused = false;
     m_input.clear();
-    m_inputOffset = 0;
     m_discardingLongLine = false;
     m_greeted = false;
     m_authenticatedUser.clear();
@@ -161,23 +163,54 @@ void SmtpSession::tlsEstablished() {
     resetTransaction();
 }
 
-void SmtpSession::process() {
+// Most input is handled straight from `bytes`; only a line cut off by the end of a piece is
+// copied, so a large message passes through with one copy.
+void SmtpSession::feed(QByteArrayView bytes) {
+    if (!m_input.isEmpty()) {
+        const void* newline = std::memchr(bytes.data(), '\n', size_t(bytes.size()));
+        const qsizetype take =
+            newline ? static_cast<const char*>(newline) - bytes.data() + 1 : bytes.size();
+        m_input.append(bytes.first(take));
+        bytes = bytes.sliced(take);
+        m_unhandledAfterBuffer = bytes.size();
+        m_input.remove(0, handleLines(m_input));
+        m_unhandledAfterBuffer = 0;
+        if (!m_input.isEmpty())
+            return keepUnhandled(bytes);
+    }
+    const qsizetype handled = handleLines(bytes);
+    keepUnhandled(bytes.sliced(handled));
+}
+
+void SmtpSession::keepUnhandled(QByteArrayView bytes) {
+    if (m_phase == Phase::closed || bytes.isEmpty())
+        return;
+    // Only an AUTH delay or a pending TLS handshake pauses; nothing legitimate sends much then.
+    if (m_paused && m_input.size() + bytes.size() > maxBufferedWhilePaused)
+        m_overflowWhilePaused = true;
+    else
+        m_input.append(bytes);
+}
+
+qsizetype SmtpSession::handleLines(QByteArrayView buffer) {
+    qsizetype offset = 0;
     while (!m_paused && m_phase != Phase::closed) {
-        const char* begin = m_input.constData() + m_inputOffset;
-        const qsizetype available = m_input.size() - m_inputOffset;
+        const char* begin = buffer.data() + offset;
+        const qsizetype available = buffer.size() - offset;
         const qsizetype limit = m_phase == Phase::data ? maxTextLine : maxCommandLine;
         const void* newline = std::memchr(begin, '\n', size_t(available));
         if (!newline) {
             if (available >= limit) {
                 // The line is too long whatever follows; drop what we have and the rest of it.
                 m_discardingLongLine = true;
-                m_inputOffset = m_input.size();
+                offset = buffer.size();
             }
             break;
         }
         const qsizetype length = static_cast<const char*>(newline) - begin + 1;
         const QByteArrayView line(begin, length);
-        m_inputOffset += length;
+        offset += length;
+        m_unhandledAfterLine = buffer.size() - offset + m_unhandledAfterBuffer;
         ++m_progress;
         const bool tooLong = std::exchange(m_discardingLongLine, false) || length > limit;
         if (m_phase == Phase::data)
@@ -187,8 +220,8 @@ void SmtpSession::process() {
         else
             handleCommandLine(line);
     }
-    m_input.remove(0, m_inputOffset);
-    m_inputOffset = 0;
+    flushContentRun(); // it points into `buffer`
+    return offset;
 }
 
 void SmtpSession::handleCommandLine(QByteArrayView rawLine) {
@@ -317,7 +350,7 @@ void SmtpSession::authPlainResponse(const QByteArray& line) {
         return reply("501 5.5.2 Malformed PLAIN response");
     // Acting on behalf of someone else is not supported; an identity equal to the user is fine.
     if (!parts[0].isEmpty() && parts[0] != parts[1])
-        return failAuthentication(QString::fromUtf8(parts[1]));
+        return failAuthentication(parts[1]);
     checkCredentials(parts[1], parts[2]);
 }
 
@@ -348,17 +381,17 @@ void SmtpSession::checkCredentials(const QByteArray& username, const QByteArray&
     const bool userMatches = equalsInConstantTime(username, login->username.toUtf8());
     const bool passwordMatches = equalsInConstantTime(password, login->password.toUtf8());
     if (!userMatches || !passwordMatches)
-        return failAuthentication(QString::fromUtf8(username));
+        return failAuthentication(username);
     m_authenticatedUser = QString::fromUtf8(username);
     m_log.info(QStringLiteral("SMTP client %1 signed in as \"%2\"")
                    .arg(m_settings.clientAddress, m_authenticatedUser));
     reply("235 2.7.0 Authentication successful");
 }
 
-void SmtpSession::failAuthentication(const QString& username) {
+void SmtpSession::failAuthentication(const QByteArray& username) {
     ++m_authFailures;
     m_log.warning(QStringLiteral("SMTP authentication failed for \"%1\" from %2 (%3 of %4)")
-                      .arg(username, m_settings.clientAddress)
+                      .arg(loggable(username), m_settings.clientAddress)
                       .arg(m_authFailures)
                       .arg(maxAuthFailures));
     // Each failure waits longer before its answer, so guessing costs time.
@@ -465,22 +498,38 @@ void SmtpSession::handleDataLine(QByteArrayView line, bool tooLong) {
     m_transaction.contentBytes += line.size();
     if (m_transaction.contentBytes > m_settings.maxMessageBytes)
         return refuseMessage(refusedSize);
-    m_transaction.pendingContent.append(line);
-    if (m_transaction.pendingContent.size() >= contentFlushBytes)
-        flushContent();
+    // Lines that follow each other in the input are passed on as one piece.
+    if (!m_contentRun.isEmpty() && m_contentRun.data() + m_contentRun.size() == line.data()) {
+        m_contentRun = QByteArrayView(m_contentRun.data(), m_contentRun.size() + line.size());
+    } else {
+        flushContentRun();
+        m_contentRun = line;
+    }
 }
 
-void SmtpSession::flushContent() {
-    if (!m_transaction.writer || m_transaction.pendingContent.isEmpty())
-        return;
+void SmtpSession::flushContentRun() {
+    const QByteArrayView run = std::exchange(m_contentRun, {});
+    QByteArray& pending = m_transaction.pendingContent;
+    if (pending.size() + run.size() < contentFlushBytes) {
+        pending.append(run);
+    } else {
+        if (writeContent(pending))
+            writeContent(run);
+        pending.clear();
+    }
+}
+
+bool SmtpSession::writeContent(QByteArrayView bytes) {
+    if (!m_transaction.writer || bytes.isEmpty())
+        return true;
     try {
-        m_transaction.writer->write(m_transaction.pendingContent.constData(),
-                                    m_transaction.pendingContent.size());
-        m_transaction.pendingContent.clear();
+        m_transaction.writer->write(bytes.data(), bytes.size());
+        return true;
     } catch (const DurableFileError& error) {
         m_log.error(QStringLiteral("couldn't store a message from %1: %2")
                         .arg(m_settings.clientAddress, error.message()));
         refuseMessage(storeFailed);
+        return false;
     }
 }
 
@@ -490,11 +539,13 @@ void SmtpSession::refuseMessage(const char* text) {
     m_transaction.refusal = text;
     m_transaction.writer.reset(); // removes the partial file
     m_transaction.pendingContent.clear();
+    m_contentRun = {};
 }
 
 void SmtpSession::finishMessage() {
     m_phase = Phase::command;
-    flushContent();
+    flushContentRun();
+    writeContent(m_transaction.pendingContent);
     if (!m_transaction.refusal.isEmpty()) {
         m_log.warning(QStringLiteral("refused a message from %1: %2")
                           .arg(m_settings.clientAddress, QString::fromUtf8(m_transaction.refusal)));
@@ -527,7 +578,7 @@ void SmtpSession::startTls(const QByteArray& argument) {
         return reply("454 4.7.0 TLS not available");
     if (!argument.isEmpty())
         return reply("501 5.5.4 Syntax: STARTTLS");
-    if (m_inputOffset < m_input.size()) {
+    if (m_unhandledAfterLine > 0) {
         // Plaintext sent behind STARTTLS would otherwise be taken as sent over TLS.
         m_log.warning(QStringLiteral("refused SMTP session from %1: commands were sent behind "
                                      "STARTTLS")

@@ -87,11 +87,14 @@ private:
         QByteArray refusal; // set when the text is being read only to be thrown away
     };
 
-    void process();
+    void feed(QByteArrayView bytes);
+    void keepUnhandled(QByteArrayView bytes);
+    qsizetype handleLines(QByteArrayView buffer); // returns how many bytes it handled
     void handleCommandLine(QByteArrayView line);
     void handleCommand(const QByteArray& verb, const QByteArray& argument);
     void handleDataLine(QByteArrayView line, bool tooLong);
-    void flushContent();
+    void flushContentRun();
+    bool writeContent(QByteArrayView bytes);
     void refuseMessage(const char* text);
     void finishMessage();
 
@@ -103,7 +106,7 @@ private:
     void authLoginUser(const QByteArray& line);
     void authLoginPassword(const QByteArray& line);
     void checkCredentials(const QByteArray& username, const QByteArray& password);
-    void failAuthentication(const QString& username);
+    void failAuthentication(const QByteArray& username);
     void mail(const QByteArray& argument);
     void rcpt(const QByteArray& argument);
     void data(const QByteArray& argument);
@@ -119,8 +122,10 @@ private:
     Log& m_log;
     SmtpSessionHooks m_hooks;
 
-    QByteArray m_input;
-    qsizetype m_inputOffset = 0; // bytes of m_input already handled
+    QByteArray m_input;                   // received, not handled yet
+    qsizetype m_unhandledAfterBuffer = 0; // input beyond the buffer being handled
+    qsizetype m_unhandledAfterLine = 0;   // input beyond the line being handled
+    QByteArrayView m_contentRun;          // message text handled but not yet passed on
     Output m_output;
     Phase m_phase = Phase::command;
     bool m_discardingLongLine = false;

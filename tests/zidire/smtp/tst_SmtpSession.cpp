@@ -69,10 +69,11 @@ class SmtpSessionTest : public QObject {
 
     QString spoolPath() const { return m_directory.filePath(QStringLiteral("spool")); }
 
-    std::unique_ptr<SmtpSession> session(ListenerSecurity security = ListenerSecurity::plain) {
+    std::unique_ptr<SmtpSession> session(ListenerSecurity security = ListenerSecurity::plain,
+                                         qint64 maxMessageBytes = 4096) {
         return std::make_unique<SmtpSession>(
             SmtpSessionSettings{security, QStringLiteral("relay.test"),
-                                QStringLiteral("192.0.2.7:4000"), 4096, true, 10ms},
+                                QStringLiteral("192.0.2.7:4000"), maxMessageBytes, true, 10ms},
             *m_spool, *m_log,
             SmtpSessionHooks{[this] { return m_login; }, [this] { return m_roomInSpool; }});
     }
@@ -411,6 +412,31 @@ private Q_SLOTS:
         QCOMPARE(replies.replace(m_spool->pending().last().toUtf8(), "ID"),
                  QByteArray(expected).replace(m_spool->pending().first().toUtf8(), "ID"));
         QCOMPARE(m_spool->read(m_spool->pending().last()).content, QByteArray("line\r\n.dot\r\n"));
+    }
+
+    // Text arriving in pieces of any size is stored exactly, stuffed dots removed.
+    void textInPiecesIsStoredExactly() {
+        QByteArray sent;
+        QByteArray stored;
+        for (int i = 0; i < 3000; ++i) {
+            const QByteArray line =
+                (i % 7 == 0 ? "." : "") + QByteArray(i % 90, char('a' + i % 26)) + "\r\n";
+            sent += (line.startsWith('.') ? "." : "") + line;
+            stored += line;
+        }
+        for (const int piece : {1, 2, 77, 1000, 4096, 65536, 300000}) {
+            const auto s = session(ListenerSecurity::plain, stored.size());
+            run(*s, {{"EHLO a\r\n", {"250"}},
+                     {authPlain, {"235"}},
+                     {"MAIL FROM:<a@b.test>\r\nRCPT TO:<c@d.test>\r\nDATA\r\n",
+                      {"250", "250", "354"}}});
+            const QByteArray data = sent + ".\r\n";
+            QStringList accepted;
+            for (qsizetype offset = 0; offset < data.size(); offset += piece)
+                accepted += exchange(*s, data.mid(offset, piece)).accepted;
+            QCOMPARE(accepted.size(), 1);
+            QCOMPARE(m_spool->read(accepted[0]).content, stored);
+        }
     }
 
     void hundredsOfRecipients() {

@@ -1,7 +1,7 @@
 #pragma once
 
 // What the control commands need from the delivery engine, which relays the spooled messages
-// through the provider. The engine plugs in here; until it does, DeliveryNotSetUp answers.
+// through the provider (DeliveryEngine). Until the engine is wired in, DeliveryNotSetUp answers.
 
 #include <QString>
 
@@ -27,8 +27,13 @@ public:
     virtual void testSend(const QString& to, Done done) = 0;
     // Tries the queued messages again now.
     virtual void retryNow(Done done) = 0;
-    // The last send failure, for the status.
+    // The last send failure, for the status; cleared by the next success.
     virtual std::optional<Failure> lastFailure() const = 0;
+    // A refresh token is stored for the configured provider, and the provider has not refused
+    // it since.
+    virtual bool authenticated() const = 0;
+    // The provider, sender, OAuth client or credentials changed.
+    virtual void settingsChanged() = 0;
 };
 
 class DeliveryNotSetUp final : public Delivery {
@@ -36,6 +41,8 @@ public:
     void testSend(const QString&, Done done) override { done(notSetUp()); }
     void retryNow(Done done) override { done(notSetUp()); }
     std::optional<Failure> lastFailure() const override { return std::nullopt; }
+    bool authenticated() const override { return false; }
+    void settingsChanged() override {}
 
 private:
     static QString notSetUp() {

@@ -24,6 +24,8 @@ public:
 
     // Masks every occurrence of `secret` in later lines. Empty texts are ignored.
     void addSecret(const QString& secret);
+    // For secrets that are replaced over time (access tokens), so the set doesn't grow forever.
+    void removeSecret(const QString& secret) { m_secrets.remove(secret); }
 
     // The last `maxBytes` bytes of the log, starting at a line boundary.
     QString tail(qint64 maxBytes = 64 * 1024) const;

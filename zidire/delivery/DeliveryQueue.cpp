@@ -1,0 +1,179 @@
+#include "DeliveryQueue.h"
+
+#include "FailedFolder.h"
+#include "RetrySchedule.h"
+#include "fs/DurableFile.h"
+#include "log/Log.h"
+
+namespace zidire {
+
+namespace {
+
+QString describe(const Spool::Message& message) {
+    return QStringLiteral("message %1 from <%2> to %3")
+        .arg(message.id, message.envelope.mailFrom,
+             message.envelope.recipients.join(QStringLiteral(", ")));
+}
+
+QString seconds(std::chrono::milliseconds delay) {
+    return QString::number(std::chrono::duration<double>(delay).count());
+}
+
+} // namespace
+
+DeliveryQueue::DeliveryQueue(Spool& spool, const FailedFolder& failed, const DeliveryTiming& timing,
+                             Log& log, Hooks hooks, QObject* parent)
+    : QObject(parent)
+    , m_spool(spool)
+    , m_failed(failed)
+    , m_timing(timing)
+    , m_log(log)
+    , m_hooks(std::move(hooks)) {
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &DeliveryQueue::sendNext);
+}
+
+DeliveryQueue::~DeliveryQueue() = default;
+
+void DeliveryQueue::wake() {
+    sendNext();
+}
+
+void DeliveryQueue::retryNow() {
+    m_throttledUntil = QDeadlineTimer(0);
+    for (Waiting& waiting : m_waiting)
+        waiting.due = QDeadlineTimer(0);
+    sendNext();
+}
+
+void DeliveryQueue::sendNext() {
+    if (m_inFlight)
+        return; // its end sends the next
+    m_timer.stop();
+    if (m_hooks.blocked())
+        return;
+    if (!m_throttledUntil.hasExpired())
+        return waitUntil(m_throttledUntil);
+
+    const QStringList pending = m_spool.pending();
+    for (auto it = m_waiting.begin(); it != m_waiting.end();)
+        it = pending.contains(it.key()) ? std::next(it) : m_waiting.erase(it);
+
+    QDeadlineTimer earliest(QDeadlineTimer::Forever);
+    for (const QString& id : pending) {
+        if (m_skipped.contains(id))
+            continue;
+        const QDeadlineTimer due = m_waiting.value(id).due;
+        if (!due.hasExpired()) {
+            earliest = std::min(earliest, due);
+            continue;
+        }
+        try {
+            return begin(m_spool.read(id));
+        } catch (const DurableFileError& error) {
+            m_log.error(QStringLiteral("can't deliver message %1, left in the spool: %2")
+                            .arg(id, error.message()));
+            m_skipped.insert(id);
+        }
+    }
+    if (!earliest.isForever())
+        waitUntil(earliest);
+}
+
+void DeliveryQueue::begin(const Spool::Message& message) {
+    auto started = m_hooks.send(
+        message, [this, message](const SendOutcome& outcome) { finished(message, outcome); });
+    if (auto* attempt = std::get_if<std::unique_ptr<QObject>>(&started)) {
+        m_inFlight = std::move(*attempt);
+        return;
+    }
+    // Refused before anything was sent.
+    finished(message, std::get<SendFailure>(started));
+}
+
+void DeliveryQueue::finished(const Spool::Message& message, const SendOutcome& outcome) {
+    // This runs inside the attempt's own callback.
+    if (m_inFlight)
+        m_inFlight.release()->deleteLater();
+    if (!outcome)
+        delivered(message);
+    else if (outcome->kind == SendFailure::Kind::permanent)
+        moveToFailed(message, outcome->reason);
+    else if (outcome->kind == SendFailure::Kind::transient)
+        retryLater(message, *outcome);
+    else
+        m_log.error(QStringLiteral("stopped sending: %1").arg(outcome->reason));
+    scheduleNext();
+}
+
+void DeliveryQueue::delivered(const Spool::Message& message) {
+    m_waiting.remove(message.id);
+    m_log.info(QStringLiteral("delivered %1 (%2 bytes)")
+                   .arg(describe(message))
+                   .arg(message.content.size()));
+    try {
+        m_spool.remove(message.id);
+    } catch (const DurableFileError& error) {
+        m_log.error(QStringLiteral("delivered message %1 can't be removed from the spool and may "
+                                   "be sent again after a restart: %2")
+                        .arg(message.id, error.message()));
+        m_skipped.insert(message.id);
+    }
+    m_hooks.reported(std::nullopt);
+}
+
+void DeliveryQueue::retryLater(const Spool::Message& message, const SendFailure& failure) {
+    Waiting& waiting = m_waiting[message.id];
+    ++waiting.failures;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (!waiting.firstFailure.isValid())
+        waiting.firstFailure = now;
+    const QDateTime arrival =
+        message.envelope.receivedAt.isValid() ? message.envelope.receivedAt : waiting.firstFailure;
+    if (isOverdue(arrival, now, m_timing))
+        return moveToFailed(message, QStringLiteral("not sent after %1 attempts since %2; the "
+                                                    "last one failed: %3")
+                                         .arg(waiting.failures)
+                                         .arg(arrival.toString(Qt::ISODate), failure.reason));
+    const std::chrono::milliseconds delay =
+        retryDelay(waiting.failures, failure.retryAfter, m_timing);
+    waiting.due = QDeadlineTimer(delay);
+    if (failure.throttled || failure.retryAfter)
+        m_throttledUntil = waiting.due;
+    m_log.warning(QStringLiteral("%1 not sent, trying again in %2 s: %3")
+                      .arg(describe(message), seconds(delay), failure.reason));
+    m_hooks.reported(failure.reason);
+}
+
+void DeliveryQueue::moveToFailed(const Spool::Message& message, const QString& reason) {
+    try {
+        m_failed.keep(message, reason);
+        m_spool.remove(message.id);
+    } catch (const DurableFileError& error) {
+        // Left in the spool, so nothing is lost; tried again at the longest back-off.
+        m_log.error(QStringLiteral("%1 failed (%2) but can't be moved to %3: %4")
+                        .arg(describe(message), reason, m_failed.directory(), error.message()));
+        m_waiting[message.id].due = QDeadlineTimer(m_timing.longestRetry);
+        m_hooks.reported(reason);
+        return;
+    }
+    m_waiting.remove(message.id);
+    m_log.error(QStringLiteral("%1 can't be delivered and was moved to %2: %3")
+                    .arg(describe(message), m_failed.directory(), reason));
+    m_hooks.reported(QStringLiteral("A message to %1 couldn't be sent and was moved to the failed "
+                                    "folder: %2")
+                         .arg(message.envelope.recipients.join(QStringLiteral(", ")), reason));
+}
+
+void DeliveryQueue::scheduleNext() {
+    // From the event loop rather than deeper down this call chain, which may run inside the
+    // attempt being finished.
+    m_timer.start(0);
+}
+
+void DeliveryQueue::waitUntil(const QDeadlineTimer& deadline) {
+    m_timer.start(std::chrono::milliseconds(std::max<qint64>(0, deadline.remainingTime())));
+}
+
+} // namespace zidire

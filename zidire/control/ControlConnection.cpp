@@ -31,13 +31,11 @@ constexpr int maxDrainReadsPerWakeUp = 16;
 } // namespace
 
 ControlConnection::ControlConnection(int socket, const ControlServer::Handler& handler,
-                                     const ControlLimits& limits, Finished finished,
-                                     QObject* parent)
+                                     const ControlLimits& limits, QObject* parent)
     : QObject(parent)
     , m_socket(socket)
     , m_handler(handler)
-    , m_limits(limits)
-    , m_finished(std::move(finished)) {}
+    , m_limits(limits) {}
 
 ControlConnection::~ControlConnection() {
     if (m_readNotifier)
@@ -144,8 +142,9 @@ void ControlConnection::writePending() {
     }
     if (m_writeNotifier)
         m_writeNotifier->setEnabled(false);
-    ::shutdown(m_socket, SHUT_WR);
     m_phase = Phase::draining;
+    if (m_lingerUntilEndOfStream)
+        ::shutdown(m_socket, SHUT_WR); // the client sees the end of the answer before ours
     drain();
 }
 
@@ -189,7 +188,8 @@ void ControlConnection::finish() {
         m_deadline->stop();
     ::close(m_socket);
     m_socket = -1;
-    m_finished(this);
+    if (m_finished)
+        m_finished(this);
 }
 
 void ControlConnection::waitForReadable() {

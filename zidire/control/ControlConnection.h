@@ -24,10 +24,14 @@ public:
 
     // Takes ownership of `socket`, a connected non-blocking descriptor.
     ControlConnection(int socket, const ControlServer::Handler& handler,
-                      const ControlLimits& limits, Finished finished, QObject* parent);
+                      const ControlLimits& limits, QObject* parent);
     ~ControlConnection() override;
 
+    // Reads what has arrived; a client that sent its whole request is answered right here.
     void start() { readAvailable(); }
+    bool isFinished() const { return m_phase == Phase::done; }
+    // Called when a connection that outlived start() has finished.
+    void setFinished(Finished finished) { m_finished = std::move(finished); }
 
 private:
     enum class Phase { reading, handling, writing, draining, done };

@@ -53,11 +53,15 @@ void ControlServer::acceptPending() {
             ::close(socket);
             continue;
         }
-        ++m_open;
-        auto* connection = new ControlConnection(
-            socket, m_handler, m_limits,
-            [this](ControlConnection* finished) { connectionFinished(finished); }, this);
+        auto* connection = new ControlConnection(socket, m_handler, m_limits, this);
         connection->start();
+        if (connection->isFinished()) {
+            delete connection; // answered at once; nothing of it is on the stack any more
+            continue;
+        }
+        ++m_open;
+        connection->setFinished(
+            [this](ControlConnection* finished) { connectionFinished(finished); });
     }
 }
 

@@ -84,8 +84,8 @@ DaemonOptions parseDaemonOptions(const QStringList& arguments) {
 
     DaemonOptions options;
     options.mode = parser.isSet(user) ? RelayMode::local : RelayMode::system;
-    options.socketPath =
-        parser.isSet(socket) ? parser.value(socket) : RelayPaths::controlSocket(options.mode);
+    options.socketPath = QDir::cleanPath(QDir::current().absoluteFilePath(
+        parser.isSet(socket) ? parser.value(socket) : RelayPaths::controlSocket(options.mode)));
     options.stateDirectory = QDir::cleanPath(QDir::current().absoluteFilePath(
         parser.isSet(stateDir) ? parser.value(stateDir)
                                : RelayPaths::stateDirectory(options.mode)));

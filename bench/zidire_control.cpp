@@ -1,0 +1,177 @@
+// "GetStatus" throughput of a real zidire with 32 clients at once, beside the floor: a minimal
+// blocking Unix-socket responder that answers the very same bytes, one connection after another,
+// with no event loop and no JSON work. Both are driven by the same raw client exchange.
+
+#include "BenchRatio.h"
+#include "JsonObjectFramer.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray getStatus = R"({"command":"GetStatus"})";
+
+sockaddr_un addressOf(const QString& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray bytes = QFile::encodeName(path);
+    std::memcpy(address.sun_path, bytes.constData(), size_t(bytes.size()));
+    return address;
+}
+
+// One exchange as the application makes it: connect, one write, read to the end, close.
+QByteArray exchange(const sockaddr_un& address) {
+    QByteArray answer;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        ::write(fd, getStatus.constData(), size_t(getStatus.size())) == getStatus.size()) {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+            answer.append(buffer, n);
+    }
+    ::close(fd);
+    return answer;
+}
+
+QString freePorts() {
+    QTcpServer servers[3];
+    QStringList ports;
+    for (QTcpServer& server : servers) {
+        server.listen(QHostAddress::LocalHost, 0);
+        ports.append(QString::number(server.serverPort()));
+    }
+    return ports.join(u',');
+}
+
+class ZidireUnderTest {
+public:
+    ZidireUnderTest() {
+        const QString state = m_home.filePath(QStringLiteral("state"));
+        QDir().mkpath(state);
+        QFile settings(state + QStringLiteral("/settings.json"));
+        if (settings.open(QIODevice::WriteOnly))
+            settings.write(R"({"listen_host":"127.0.0.1"})");
+        settings.close();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("INVOCATION_ID"));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
+        environment.insert(QStringLiteral("MOXTREL_AUTHORITY_DIR"), m_home.path());
+        m_process.setProcessEnvironment(environment);
+        m_process.setStandardErrorFile(QProcess::nullDevice());
+        m_process.start(QStringLiteral(ZIDIRE_EXECUTABLE),
+                        {QStringLiteral("--user"), QStringLiteral("--socket"), socketPath(),
+                         QStringLiteral("--state-dir"), state, QStringLiteral("--smtp-ports"),
+                         freePorts()});
+        // Polled: the process has no way to tell a benchmark that it is ready.
+        for (int attempt = 0; attempt < 600 && m_answer.isEmpty(); ++attempt) {
+            m_answer = exchange(addressOf(socketPath()));
+            if (m_answer.isEmpty())
+                QThread::msleep(50);
+        }
+    }
+    ~ZidireUnderTest() {
+        m_process.terminate();
+        m_process.waitForFinished();
+    }
+
+    QString socketPath() const { return m_home.filePath(QStringLiteral("control.sock")); }
+    // zidire's own answer to "GetStatus", for the floor to repeat.
+    QByteArray answer() const { return m_answer; }
+
+private:
+    QTemporaryDir m_home;
+    QProcess m_process;
+    QByteArray m_answer;
+};
+
+// Accepts and answers one connection at a time, blocking, on its own thread.
+class BlockingResponder {
+public:
+    BlockingResponder(const QString& path, QByteArray answer)
+        : m_answer(std::move(answer))
+        , m_listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        const sockaddr_un address = addressOf(path);
+        ::bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::listen(m_listener, SOMAXCONN);
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~BlockingResponder() {
+        ::shutdown(m_listener, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listener);
+    }
+
+private:
+    void serve() {
+        for (int client; (client = ::accept(m_listener, nullptr, nullptr)) >= 0;) {
+            JsonObjectFramer framer;
+            char buffer[4096];
+            ssize_t n = 0;
+            while (framer.state() == JsonObjectFramer::State::incomplete &&
+                   (n = ::read(client, buffer, sizeof buffer)) > 0)
+                framer.feed(buffer, n);
+            ::send(client, m_answer.constData(), size_t(m_answer.size()), MSG_NOSIGNAL);
+            ::close(client);
+        }
+    }
+
+    QByteArray m_answer;
+    int m_listener;
+    std::thread m_thread;
+};
+
+ZidireUnderTest* zidire = nullptr;
+QString floorPath;
+
+void runExchanges(benchmark::State& state, const QString& path) {
+    const sockaddr_un address = addressOf(path);
+    for (auto _ : state) {
+        if (exchange(address).isEmpty()) {
+            state.SkipWithError("no answer");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_ZidireGetStatus(benchmark::State& state) {
+    runExchanges(state, zidire->socketPath());
+}
+void BM_BlockingResponderFloor(benchmark::State& state) {
+    runExchanges(state, floorPath);
+}
+
+} // namespace
+
+BENCHMARK(BM_ZidireGetStatus)->Threads(32)->UseRealTime();
+BENCHMARK(BM_BlockingResponderFloor)->Threads(32)->UseRealTime();
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    ZidireUnderTest underTest;
+    if (underTest.answer().isEmpty()) {
+        std::fprintf(stderr, "zidire did not answer on %s\n", qPrintable(underTest.socketPath()));
+        return 1;
+    }
+    QTemporaryDir floorHome;
+    floorPath = floorHome.filePath(QStringLiteral("floor.sock"));
+    BlockingResponder responder(floorPath, underTest.answer());
+    zidire = &underTest;
+    return runWithRatios({{"BM_ZidireGetStatus/real_time/threads:32",
+                           "BM_BlockingResponderFloor/real_time/threads:32", 0.5, true}});
+}

@@ -1,5 +1,5 @@
 // Feeds arbitrary client bytes to one SMTP session, cut into pieces, on any of the three kinds of
-// listener, carrying out delays and STARTTLS the way the connection does.
+// listener, carrying out delays, STARTTLS and commits the way the connection does.
 //
 // Input: the first byte picks the listener (byte % 3) and the piece size (1 + byte / 3); the rest
 // is what the client sends.
@@ -56,13 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t length = std::min(pieceSize, size - offset);
         SmtpSession::Output output = session.receive(
             QByteArrayView(reinterpret_cast<const char*>(data + offset), qsizetype(length)));
-        while (true) {
-            closed = closed || output.close;
+        while (!closed) {
+            closed = output.close;
             if (output.startTls)
                 session.tlsEstablished();
-            if (output.delay.count() == 0 || output.close)
+            if (output.commit)
+                output = session.committed(SmtpSession::commit(*output.commit));
+            else if (output.delay.count() > 0)
+                output = session.resume();
+            else
                 break;
-            output = session.resume();
         }
     }
     for (const QString& id : env.spool.pending())

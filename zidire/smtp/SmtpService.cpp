@@ -10,7 +10,9 @@
 #include <QStorageInfo>
 #include <QSysInfo>
 #include <QTcpServer>
+#include <QThreadPool>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <array>
 
@@ -60,6 +62,7 @@ struct ServiceContext {
     std::function<std::optional<DeviceLogin>()> deviceLogin;
     QString hostName;
     std::optional<TlsIdentity> tlsIdentity;
+    QThreadPool* commits = nullptr; // where messages are fsynced, away from the event loop
     int openSessions = 0;
 
     QSslConfiguration tlsConfiguration() const;
@@ -124,11 +127,17 @@ private:
             return;
         if (m_socket->mode() != QSslSocket::UnencryptedMode && !m_socket->isEncrypted())
             return; // the handshake is still running
-        const QByteArray bytes = m_socket->readAll();
-        if (bytes.isEmpty())
-            return;
+        // One buffer for the connection's life: a fresh allocation per read costs more than
+        // handling the bytes.
+        if (m_readBuffer.isEmpty())
+            m_readBuffer.resize(readBufferBytes);
         const quint64 progress = m_session->progress();
-        carryOut(m_session->receive(bytes));
+        while (!m_closing) {
+            const qint64 size = m_socket->read(m_readBuffer.data(), m_readBuffer.size());
+            if (size <= 0)
+                break;
+            carryOut(m_session->receive(QByteArrayView(m_readBuffer.constData(), size)));
+        }
         if (m_session->progress() != progress && !m_closing)
             m_idle.start();
     }
@@ -156,7 +165,19 @@ private:
         } else if (output.startTls) {
             m_socket->setSslConfiguration(m_service.tlsConfiguration());
             m_socket->startServerEncryption();
+        } else if (output.commit) {
+            commitInBackground(output.commit);
         }
+    }
+
+    // A slow fsync holds up this client only. Should the connection go first, the message is
+    // still made durable, just never acknowledged, so the client sends it again.
+    void commitInBackground(std::shared_ptr<SpoolWriter> writer) {
+        QtConcurrent::run(m_service.commits, [writer] {
+            return SmtpSession::commit(*writer);
+        }).then(this, [this](const SmtpSession::CommitOutcome& outcome) {
+            carryOut(m_session->committed(outcome));
+        });
     }
 
     void encrypted() {
@@ -203,6 +224,7 @@ private:
     QSslSocket* m_socket;
     QString m_clientAddress;
     std::unique_ptr<SmtpSession> m_session;
+    QByteArray m_readBuffer;
     QTimer m_idle;
     bool m_closing = false;
     bool m_greeted; // the banner is out; on implicit TLS it waits for the handshake
@@ -236,7 +258,9 @@ bool ServiceContext::spoolHasRoom() const {
 struct SmtpService::Private {
     Private(SmtpService& owner, SmtpOptions options, Spool& spool, Log& log,
             std::function<std::optional<DeviceLogin>()> deviceLogin)
-        : context{owner, std::move(options), spool, log, std::move(deviceLogin), {}, {}} {}
+        : context{owner, std::move(options), spool, log, std::move(deviceLogin), {}, {}, &commits} {
+        commits.setMaxThreadCount(4);
+    }
 
     quint16 port(ListenerSecurity security) const {
         switch (security) {
@@ -255,6 +279,8 @@ struct SmtpService::Private {
     QHostAddress host;
     std::array<std::unique_ptr<Listener>, 3> listeners;
     std::array<QString, 3> listenErrors;
+    // Waits for running commits when destroyed, after the connections and before the spool.
+    QThreadPool commits;
     // Parent of the open connections; declared last so they go before what they use.
     QObject connections;
 };

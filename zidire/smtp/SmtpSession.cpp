@@ -14,7 +14,10 @@ namespace zidire {
 
 namespace {
 
-constexpr qsizetype contentFlushBytes = 256 * 1024;
+// Message text goes to the spool file in pieces: a long run of input straight from the receive
+// buffer, short ones (between stuffed dots, or from small reads) gathered first.
+constexpr qsizetype directWriteBytes = 16 * 1024;
+constexpr qsizetype gatheredWriteBytes = 64 * 1024;
 constexpr qsizetype maxBufferedWhilePaused = 64 * 1024;
 constexpr qsizetype maxPathLength = 256; // RFC 5321 4.5.3.1.3
 
@@ -139,11 +142,11 @@ SmtpSession::Output SmtpSession::receive(QByteArrayView bytes) {
 
 SmtpSession::Output SmtpSession::resume() {
     if (m_phase == Phase::closed)
-        return {};
+        return std::exchange(m_output, {});
     m_paused = false;
     if (m_overflowWhilePaused) {
         m_log.warning(QStringLiteral("refused SMTP session from %1: it kept sending while its "
-                                     "authentication was being answered")
+                                     "reply was held back")
                           .arg(m_settings.clientAddress));
         close("421 4.7.0 Too much input before the reply, closing connection");
     } else {
@@ -185,7 +188,7 @@ void SmtpSession::feed(QByteArrayView bytes) {
 void SmtpSession::keepUnhandled(QByteArrayView bytes) {
     if (m_phase == Phase::closed || bytes.isEmpty())
         return;
-    // Only an AUTH delay or a pending TLS handshake pauses; nothing legitimate sends much then.
+    // Only an AUTH delay, a commit or a TLS handshake pauses; nothing legitimate sends much then.
     if (m_paused && m_input.size() + bytes.size() > maxBufferedWhilePaused)
         m_overflowWhilePaused = true;
     else
@@ -510,7 +513,7 @@ void SmtpSession::handleDataLine(QByteArrayView line, bool tooLong) {
 void SmtpSession::flushContentRun() {
     const QByteArrayView run = std::exchange(m_contentRun, {});
     QByteArray& pending = m_transaction.pendingContent;
-    if (pending.size() + run.size() < contentFlushBytes) {
+    if (run.size() < directWriteBytes && pending.size() + run.size() < gatheredWriteBytes) {
         pending.append(run);
     } else {
         if (writeContent(pending))
@@ -552,23 +555,38 @@ void SmtpSession::finishMessage() {
         reply(m_transaction.refusal);
         return resetTransaction();
     }
-    const Envelope& envelope = m_transaction.envelope;
+    // The connection makes the message durable, off the event loop, and reports back through
+    // committed(); nothing else is read until then.
+    m_output.commit = std::shared_ptr<SpoolWriter>(std::move(m_transaction.writer));
+    m_paused = true;
+}
+
+SmtpSession::CommitOutcome SmtpSession::commit(SpoolWriter& writer) {
     try {
-        const QString id = m_transaction.writer->commit();
+        return {writer.commit(), {}};
+    } catch (const DurableFileError& error) {
+        return {{}, error.message()};
+    }
+}
+
+SmtpSession::Output SmtpSession::committed(const CommitOutcome& outcome) {
+    const Envelope& envelope = m_transaction.envelope;
+    if (outcome.id.isEmpty()) {
+        m_log.error(QStringLiteral("couldn't store a message from %1: %2")
+                        .arg(envelope.clientAddress, outcome.error));
+        reply(storeFailed);
+    } else {
         m_log.info(QStringLiteral("accepted message %1 from %2 (\"%3\"): %4 bytes from <%5> to %6 "
                                   "recipient(s)")
-                       .arg(id, envelope.clientAddress, m_authenticatedUser)
+                       .arg(outcome.id, envelope.clientAddress, m_authenticatedUser)
                        .arg(m_transaction.contentBytes)
                        .arg(envelope.mailFrom)
                        .arg(envelope.recipients.size()));
-        reply("250 2.0.0 Ok: queued as " + id.toUtf8());
-        m_output.accepted.append(id);
-    } catch (const DurableFileError& error) {
-        m_log.error(QStringLiteral("couldn't store a message from %1: %2")
-                        .arg(envelope.clientAddress, error.message()));
-        reply(storeFailed);
+        reply("250 2.0.0 Ok: queued as " + outcome.id.toUtf8());
+        m_output.accepted.append(outcome.id);
     }
     resetTransaction();
+    return resume();
 }
 
 void SmtpSession::startTls(const QByteArray& argument) {

@@ -45,15 +45,24 @@ public:
     static constexpr qsizetype maxTextLine = 1000;   // including CRLF (RFC 5321 4.5.3.1.6)
 
     // What the connection does with one step's result, in this order: wait `delay`, send
-    // `reply`, then start TLS or close. After a delay it calls resume() to go on with input
-    // that arrived meanwhile.
+    // `reply`, then start TLS, close, or commit. After a delay it calls resume(), after a commit
+    // committed(), to go on with input that arrived meanwhile.
     struct Output {
         QByteArray reply;
         std::chrono::milliseconds delay{0};
         bool startTls = false;
         bool close = false;
+        // A complete message to make durable with commit(), on any thread, before it is
+        // acknowledged.
+        std::shared_ptr<SpoolWriter> commit;
         QStringList accepted; // ids of messages that are durable and acknowledged by `reply`
     };
+
+    struct CommitOutcome {
+        QString id;    // the message id, or empty when it failed
+        QString error; // why it failed
+    };
+    static CommitOutcome commit(SpoolWriter& writer);
 
     SmtpSession(SmtpSessionSettings settings, Spool& spool, Log& log, SmtpSessionHooks hooks);
     ~SmtpSession();
@@ -65,6 +74,7 @@ public:
 
     Output receive(QByteArrayView bytes);
     Output resume();
+    Output committed(const CommitOutcome& outcome);
 
     // The STARTTLS handshake finished: the client starts over with EHLO (RFC 3207 4.2).
     void tlsEstablished();

@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <atomic>
 
 // A message file is the envelope as one line of compact JSON, a newline, then the content exactly
 // as it will be delivered. It is written as "tmp-<id>" and renamed to "msg-<id>.eml" only once it
@@ -73,9 +74,13 @@ std::optional<Envelope> decodeEnvelope(const QByteArray& line) {
 } // namespace
 
 struct Spool::Private {
+    Private(QString directory, Log& log)
+        : directory(std::move(directory))
+        , log(log) {}
+
     QString directory;
     Log& log;
-    qint64 depth = 0;
+    std::atomic<qint64> depth = 0; // a commit may run on a worker thread
     quint64 lastId = 0;
 
     QString messagePath(const QString& id) const {
@@ -97,7 +102,7 @@ namespace {
 class Writer final : public SpoolWriter {
 public:
     Writer(QString id, const QString& finalPath, const QString& tempPath,
-           const QByteArray& envelopeLine, qint64& depth)
+           const QByteArray& envelopeLine, std::atomic<qint64>& depth)
         : m_id(std::move(id))
         , m_file(finalPath, tempPath)
         , m_envelopeBytes(envelopeLine.size())
@@ -117,13 +122,13 @@ private:
     QString m_id;
     DurableFileWriter m_file;
     qint64 m_envelopeBytes;
-    qint64& m_depth;
+    std::atomic<qint64>& m_depth;
 };
 
 } // namespace
 
 Spool::Spool(QString directory, Log& log)
-    : d(std::make_unique<Private>(Private{std::move(directory), log})) {
+    : d(std::make_unique<Private>(std::move(directory), log)) {
     if (!QDir().mkpath(d->directory))
         log.error(QStringLiteral("couldn't create the spool directory %1").arg(d->directory));
     QFile::setPermissions(d->directory, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -148,7 +153,8 @@ Spool::Spool(QString directory, Log& log)
         log.warning(QStringLiteral("removed %1 incomplete message(s) left in the spool by an "
                                    "interrupted transfer")
                         .arg(leftovers));
-    log.info(QStringLiteral("spool %1: %2 message(s) waiting").arg(d->directory).arg(d->depth));
+    log.info(
+        QStringLiteral("spool %1: %2 message(s) waiting").arg(d->directory).arg(d->depth.load()));
 }
 
 Spool::~Spool() = default;

@@ -22,7 +22,8 @@ struct Envelope {
 };
 
 // One message being received. Nothing is visible in the queue until commit() returns; destroyed
-// without a commit, it leaves nothing behind.
+// without a commit, it leaves nothing behind. It must not outlive its spool; commit() may run on
+// another thread than the one that began the message.
 class SpoolWriter {
 public:
     virtual ~SpoolWriter() = default;

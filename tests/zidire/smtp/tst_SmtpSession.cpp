@@ -78,7 +78,7 @@ class SmtpSessionTest : public QObject {
             SmtpSessionHooks{[this] { return m_login; }, [this] { return m_roomInSpool; }});
     }
 
-    // Carries out delays and STARTTLS as the connection would and returns all reply bytes.
+    // Carries out delays, STARTTLS and commits as the connection would, and returns all replies.
     struct Result {
         QByteArray replies;
         bool closed = false;
@@ -96,9 +96,14 @@ class SmtpSessionTest : public QObject {
                 session.tlsEstablished();
             if (output.delay.count() > 0)
                 result.delays.append(output.delay);
-            if (output.delay.count() == 0 || output.close)
+            if (output.close)
                 return result;
-            output = session.resume();
+            if (output.commit)
+                output = session.committed(SmtpSession::commit(*output.commit));
+            else if (output.delay.count() > 0)
+                output = session.resume();
+            else
+                return result;
         }
     }
 
@@ -381,21 +386,29 @@ private Q_SLOTS:
         QCOMPARE(finalReplyLines(s->resume().reply), (QStringList{"250 2.0.0 Ok", "250 2.0.0 Ok"}));
     }
 
-    void storesTheMessageBeforeAcknowledging() {
+    // "250" comes only with the result of the commit, and commands behind the message wait.
+    void acknowledgesOnlyWhatIsDurable() {
         const auto s = session();
         run(*s, inData());
-        QCOMPARE(m_spool->depth(), 0);
-        const Result result = exchange(*s, "Subject: scan\r\n\r\n..leading dot\r\n.\r\n");
-        QCOMPARE(result.accepted.size(), 1);
-        QVERIFY(
-            result.replies.startsWith("250 2.0.0 Ok: queued as " + result.accepted[0].toUtf8()));
-        QCOMPARE(m_spool->depth(), 1);
-        const Spool::Message message = m_spool->read(result.accepted[0]);
+        const SmtpSession::Output pending =
+            s->receive("Subject: scan\r\n\r\n..leading dot\r\n.\r\nNOOP\r\n");
+        QVERIFY(pending.commit);
+        QVERIFY(pending.reply.isEmpty());
+        QVERIFY(m_spool->pending().isEmpty());
+        QVERIFY(s->receive("RSET\r\n").reply.isEmpty());
+
+        const SmtpSession::CommitOutcome outcome = SmtpSession::commit(*pending.commit);
+        QCOMPARE(m_spool->pending(), QStringList{outcome.id});
+        const SmtpSession::Output done = s->committed(outcome);
+        QCOMPARE(finalReplyLines(done.reply), (QStringList{"250 2.0.0 Ok: queued as " + outcome.id,
+                                                           "250 2.0.0 Ok", "250 2.0.0 Ok"}));
+        QCOMPARE(done.accepted, QStringList{outcome.id});
+        const Spool::Message message = m_spool->read(outcome.id);
         QCOMPARE(message.content, QByteArray("Subject: scan\r\n\r\n.leading dot\r\n"));
         QCOMPARE(message.envelope.mailFrom, QStringLiteral("scan@copier.test"));
         QCOMPARE(message.envelope.recipients, QStringList{"me@example.test"});
         QCOMPARE(message.envelope.clientAddress, QStringLiteral("192.0.2.7:4000"));
-        QVERIFY(m_log->tail().contains(QStringLiteral("accepted message ") + result.accepted[0]));
+        QVERIFY(m_log->tail().contains(QStringLiteral("accepted message ") + outcome.id));
     }
 
     // The same bytes give the same conversation however the network cuts them.

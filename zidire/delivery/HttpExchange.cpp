@@ -51,7 +51,12 @@ std::optional<std::chrono::seconds> parseRetryAfter(const QByteArray& value, con
     const qlonglong seconds = text.toLongLong(&isNumber);
     if (isNumber)
         return seconds < 0 ? std::nullopt : std::optional(std::chrono::seconds(seconds));
-    const QDateTime at = QDateTime::fromString(QString::fromLatin1(text), Qt::RFC2822Date);
+    // IMF-fixdate, the form senders must use: "Fri, 06 Dec 2024 08:31:00 GMT". Qt reads it with
+    // a numeric zone only.
+    QString date = QString::fromLatin1(text);
+    if (date.endsWith(QLatin1String(" GMT")))
+        date.replace(date.size() - 3, 3, QStringLiteral("+0000"));
+    const QDateTime at = QDateTime::fromString(date, Qt::RFC2822Date);
     if (!at.isValid())
         return std::nullopt;
     return std::chrono::seconds(std::max<qint64>(0, now.secsTo(at)));

@@ -18,7 +18,7 @@ struct HeaderField {
 
 struct ParsedMessage {
     QList<HeaderField> fields;
-    QByteArray body; // everything after the header section
+    QByteArray body; // the empty line that ends the header section, and everything after it
 };
 
 bool isFieldStart(QByteArrayView line) {
@@ -44,7 +44,7 @@ ParsedMessage parse(const QByteArray& content) {
         while (line.endsWith('\n') || line.endsWith('\r'))
             line.chop(1);
         if (line.isEmpty()) {
-            parsed.body = content.mid(next);
+            parsed.body = content.mid(position);
             return parsed;
         }
         if ((line.startsWith(' ') || line.startsWith('\t')) && !parsed.fields.isEmpty()) {

@@ -1,0 +1,498 @@
+#include "FakeProvider.h"
+#include "delivery/DeliveryEngine.h"
+#include "delivery/ProviderReplies.h"
+#include "log/Log.h"
+#include "spool/Spool.h"
+#include "store/SettingsStore.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace zidire;
+using namespace std::chrono_literals;
+using Endpoint = FakeProvider::Endpoint;
+using Reply = FakeProvider::Reply;
+
+Q_DECLARE_METATYPE(Reply)
+
+namespace {
+
+const QByteArray scan = "From: Copier <scan@printer.example.org>\r\nTo: a@x.test\r\n"
+                        "Subject: Scan\r\n\r\nscanned page\r\n";
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The message as the provider got it.
+QByteArray sentMessage(const FakeProvider::Request& request) {
+    return request.path().endsWith("/sendMail") ? QByteArray::fromBase64(request.body)
+                                                : request.body;
+}
+
+Reply withRetryAfter(Reply reply, const QByteArray& seconds) {
+    reply.headers.append({"Retry-After", seconds});
+    return reply;
+}
+
+} // namespace
+
+// The engine in-process, over a real spool and settings store, against a fake provider on
+// loopback: every way a provider can answer, and what becomes of the message.
+class DeliveryEngineTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() {
+        // The settings name the fake; an endpoint in the environment would win over them.
+        for (const char* name : {"ZIDIRE_MICROSOFT_LOGIN_BASE", "ZIDIRE_GRAPH_BASE",
+                                 "ZIDIRE_GOOGLE_TOKEN_URL", "ZIDIRE_GMAIL_BASE"})
+            qunsetenv(name);
+    }
+
+    void init() {
+        m_dir.emplace();
+        m_log.emplace(m_dir->filePath(QStringLiteral("zidire.log")), false);
+        m_store.emplace(m_dir->path(), *m_log);
+        m_spool.emplace(m_dir->filePath(QStringLiteral("spool")), *m_log);
+        m_provider = std::make_unique<FakeProvider>();
+        m_timing = DeliveryTiming{
+            .firstRetry = 20ms, .longestRetry = 200ms, .transferTimeout = 5s, .testSendLimit = 2s};
+        m_sizeLimits.clear();
+        signIn(QStringLiteral("m365"), QStringLiteral("refresh-1"));
+    }
+
+    void cleanup() {
+        m_engine.reset();
+        m_provider.reset();
+        m_spool.reset();
+        m_store.reset();
+        m_log.reset();
+        m_dir.reset();
+    }
+
+    void sendsThroughEachProvider_data() {
+        QTest::addColumn<QString>("provider");
+        QTest::addColumn<QString>("sender");
+        QTest::addColumn<QByteArray>("tokenPath");
+        QTest::addColumn<QStringList>("tokenFields"); // name=value, in any order
+        QTest::addColumn<QByteArray>("sendTarget");
+        QTest::addColumn<QByteArray>("contentType");
+
+        const QString scope = QStringLiteral(
+            "scope=https://graph.microsoft.com/Mail.Send.Shared offline_access openid profile "
+            "email");
+        QTest::newRow("Microsoft 365, own mailbox")
+            << "m365"
+            << "me@example.com" << QByteArray("/common/oauth2/v2.0/token")
+            << QStringList{"client_id=m365-client", "grant_type=refresh_token",
+                           "refresh_token=refresh-1", scope}
+            << QByteArray("/v1.0/me/sendMail") << QByteArray("text/plain");
+        QTest::newRow("Microsoft 365, shared mailbox")
+            << "m365"
+            << "scans@example.com" << QByteArray("/common/oauth2/v2.0/token")
+            << QStringList{"client_id=m365-client", "grant_type=refresh_token",
+                           "refresh_token=refresh-1", scope}
+            << QByteArray("/v1.0/users/scans%40example.com/sendMail") << QByteArray("text/plain");
+        QTest::newRow("Google Workspace")
+            << "gmail"
+            << "scans@example.com" << QByteArray("/google/token")
+            << QStringList{"client_id=gmail-client", "client_secret=gmail-secret",
+                           "grant_type=refresh_token", "refresh_token=refresh-1"}
+            << QByteArray("/upload/gmail/v1/users/me/messages/send?uploadType=media")
+            << QByteArray("message/rfc822");
+    }
+
+    void sendsThroughEachProvider() {
+        QFETCH(QString, provider);
+        QFETCH(QString, sender);
+        QFETCH(QByteArray, tokenPath);
+        QFETCH(QStringList, tokenFields);
+        QFETCH(QByteArray, sendTarget);
+        QFETCH(QByteArray, contentType);
+
+        signIn(provider, QStringLiteral("refresh-1"), sender);
+        spoolMessage(scan, {"a@x.test", "hidden@z.test"});
+        startEngine();
+        QTRY_COMPARE(m_spool->depth(), 0);
+
+        QCOMPARE(m_provider->requestCount(Endpoint::token), 1);
+        const FakeProvider::Request& token = m_provider->requests(Endpoint::token).first();
+        QCOMPARE(token.method, QByteArray("POST"));
+        QCOMPARE(token.path(), tokenPath);
+        QCOMPARE(token.headers.value("content-type"),
+                 QByteArray("application/x-www-form-urlencoded"));
+        QStringList fields = token.form().toString(QUrl::FullyDecoded).split(u'&');
+        fields.sort();
+        tokenFields.sort();
+        QCOMPARE(fields, tokenFields);
+
+        const Endpoint api = provider == u"m365" ? Endpoint::graph : Endpoint::gmail;
+        QCOMPARE(m_provider->requestCount(api), 1);
+        const FakeProvider::Request& send = m_provider->requests(api).first();
+        QCOMPARE(send.method, QByteArray("POST"));
+        QCOMPARE(send.target, sendTarget);
+        QCOMPARE(send.headers.value("authorization"), QByteArray("Bearer access-1"));
+        QCOMPARE(send.headers.value("content-type"), contentType);
+        const QByteArray message = sentMessage(send);
+        QVERIFY2(message.startsWith("From: " + sender.toUtf8() + "\r\n"), message.constData());
+        QVERIFY(message.contains("\r\nReply-To: scan@printer.example.org\r\n"));
+        QVERIFY(message.contains("\r\nBcc: hidden@z.test\r\n"));
+        QVERIFY(message.endsWith("\r\n\r\nscanned page\r\n"));
+
+        QVERIFY(m_engine->authenticated());
+        QVERIFY(!m_engine->lastFailure());
+    }
+
+    void refusedAccessTokenRenewedOnce_data() {
+        QTest::addColumn<int>("refusals");
+        QTest::newRow("refused once, accepted with the new token") << 1;
+        QTest::newRow("refused again: sign in again") << 2;
+    }
+
+    void refusedAccessTokenRenewedOnce() {
+        QFETCH(int, refusals);
+        for (int i = 0; i < refusals; ++i)
+            m_provider->queueReply(Endpoint::graph,
+                                   FakeProvider::apiError(401, "InvalidAuthenticationToken"));
+        spoolMessage();
+        startEngine();
+
+        QTRY_COMPARE(m_provider->requestCount(Endpoint::graph), 2);
+        QCOMPARE(m_provider->requestCount(Endpoint::token), 2);
+        QCOMPARE(m_provider->requests(Endpoint::graph)[1].headers.value("authorization"),
+                 QByteArray("Bearer access-2"));
+        if (refusals == 1) {
+            QTRY_COMPARE(m_spool->depth(), 0);
+            QVERIFY(m_engine->authenticated());
+        } else {
+            QTRY_VERIFY(!m_engine->authenticated());
+            QCOMPARE(m_spool->depth(), 1);
+            QVERIFY(m_engine->lastFailure()->text.contains(u"InvalidAuthenticationToken"));
+            QVERIFY(m_engine->lastFailure()->text.endsWith(u"sign in again"));
+        }
+    }
+
+    void expiredSignInStopsSendingUntilNewCredentials() {
+        m_provider->queueReply(Endpoint::token, FakeProvider::oauthError(400, "invalid_grant"));
+        spoolMessage();
+        spoolMessage();
+        startEngine();
+
+        QTRY_VERIFY(m_engine->lastFailure());
+        QCOMPARE(m_engine->lastFailure()->text, QString::fromUtf8(signInExpired));
+        QVERIFY(!m_engine->authenticated());
+
+        // Nothing is attempted while the sign-in is known to be dead, and the user is told why.
+        std::optional<QString> retryAnswer;
+        m_engine->retryNow([&](const std::optional<QString>& failure) { retryAnswer = failure; });
+        QCOMPARE(retryAnswer, QString::fromUtf8(signInExpired));
+        std::optional<QString> testAnswer = QStringLiteral("unanswered");
+        m_engine->testSend(QStringLiteral("me@x.test"),
+                           [&](const std::optional<QString>& failure) { testAnswer = failure; });
+        QCOMPARE(testAnswer, QString::fromUtf8(signInExpired));
+        QCoreApplication::processEvents();
+        QCOMPARE(m_provider->requestCount(Endpoint::token), 1);
+        QCOMPARE(m_provider->requestCount(Endpoint::graph), 0);
+        QCOMPARE(m_spool->depth(), 2);
+
+        signIn(QStringLiteral("m365"), QStringLiteral("refresh-2"));
+        m_engine->settingsChanged();
+        QVERIFY(m_engine->authenticated());
+        QVERIFY(!m_engine->lastFailure());
+        QTRY_COMPARE(m_spool->depth(), 0);
+        QCOMPARE(m_provider->requests(Endpoint::token)[1].form().queryItemValue(
+                     QStringLiteral("refresh_token")),
+                 QStringLiteral("refresh-2"));
+    }
+
+    void throttlingPausesTheMailboxForRetryAfter() {
+        m_provider->queueReply(
+            Endpoint::graph,
+            withRetryAfter(FakeProvider::apiError(429, "ApplicationThrottled"), "1"));
+        spoolMessage();
+        spoolMessage();
+        QElapsedTimer sinceThrottled;
+        QList<qint64> requestTimes;
+        connect(m_provider.get(), &FakeProvider::received, this, [&](Endpoint endpoint) {
+            if (endpoint != Endpoint::graph)
+                return;
+            if (!sinceThrottled.isValid())
+                sinceThrottled.start();
+            requestTimes.append(sinceThrottled.elapsed());
+        });
+        startEngine();
+
+        QTRY_COMPARE_WITH_TIMEOUT(m_spool->depth(), 0, 10000);
+        QCOMPARE(requestTimes.size(), 3);
+        // Back-off alone would have tried again after 20 ms; neither message went before 1 s.
+        QVERIFY2(requestTimes[1] >= 950, qPrintable(QString::number(requestTimes[1])));
+        QVERIFY(!m_engine->lastFailure());
+    }
+
+    void passingFailuresRetried_data() {
+        QTest::addColumn<Reply>("failure");
+        QTest::addColumn<int>("times");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("503") << FakeProvider::apiError(503, "ServiceUnavailable") << 1
+                             << "Microsoft 365 failed: ServiceUnavailable (HTTP 503)";
+        // Qt itself sends a request again, up to twice, when the connection closes before any
+        // answer; the third drop reaches delivery.
+        QTest::newRow("connection dropped after the request")
+            << Reply{.action = Reply::Action::drop} << 3 << "couldn't reach Microsoft 365";
+        QTest::newRow("no answer within the transfer time-out")
+            << Reply{.action = Reply::Action::hold} << 1 << "no answer within 0.3 s";
+    }
+
+    void passingFailuresRetried() {
+        QFETCH(Reply, failure);
+        QFETCH(int, times);
+        QFETCH(QString, logged);
+        m_timing.transferTimeout = 300ms;
+        for (int i = 0; i < times; ++i)
+            m_provider->queueReply(Endpoint::graph, failure);
+        const QString first = spoolMessage();
+        spoolMessage();
+        QElapsedTimer clock;
+        QList<qint64> requestTimes;
+        connect(m_provider.get(), &FakeProvider::received, this, [&](Endpoint endpoint) {
+            if (endpoint == Endpoint::graph)
+                requestTimes.append(clock.elapsed());
+        });
+        clock.start();
+        startEngine();
+
+        QTRY_COMPARE_WITH_TIMEOUT(m_spool->depth(), 0, 10000);
+        QCOMPARE(requestTimes.size(), times + 2);
+        // One message in flight at a time: nothing else went while the first was unanswered.
+        if (failure.action == Reply::Action::hold)
+            QVERIFY(requestTimes[1] - requestTimes[0] >= 290);
+        const QByteArray log = readFile(m_log->filePath());
+        QVERIFY2(log.contains(QStringLiteral("message %1 from <").arg(first).toUtf8() +
+                              "scan@printer.example.org> to a@x.test not sent, trying again in") &&
+                     log.contains(logged.toUtf8()),
+                 log.constData());
+        QVERIFY(!m_engine->lastFailure());
+    }
+
+    void refusedMessagesGoToTheFailedFolder_data() {
+        QTest::addColumn<Reply>("refusal");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QDateTime>("arrival");
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        QTest::newRow("400") << FakeProvider::apiError(400, "ErrorInvalidRecipients") << scan
+                             << "refused the message: ErrorInvalidRecipients (HTTP 400)" << now;
+        QTest::newRow("413") << Reply{.status = 413, .body = "<html>too big</html>"} << scan
+                             << "refused the message (HTTP 413)" << now;
+        QTest::newRow("403") << FakeProvider::apiError(403, "ErrorSendAsDenied") << scan
+                             << "ErrorSendAsDenied (HTTP 403)" << now;
+        QTest::newRow("larger than Graph takes")
+            << Reply{} << QByteArray("Subject: big\r\n\r\n") + QByteArray(3'000'000, 'x')
+            << "the message is 3.0 MB, more than the 3.0 MB that Microsoft 365 accepts" << now;
+        QTest::newRow("passing failure after five days")
+            << FakeProvider::apiError(503, "ServiceUnavailable") << scan
+            << "not sent after 1 attempts since" << now.addDays(-6);
+    }
+
+    void refusedMessagesGoToTheFailedFolder() {
+        QFETCH(Reply, refusal);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, reason);
+        QFETCH(QDateTime, arrival);
+        m_provider->queueReply(Endpoint::graph, refusal);
+        const QString id = spoolMessage(content, {"a@x.test"}, arrival);
+        startEngine();
+
+        QTRY_COMPARE(m_spool->depth(), 0);
+        const QString failed = m_dir->filePath(QStringLiteral("failed/msg-") + id);
+        QCOMPARE(readFile(failed + QStringLiteral(".eml")), content);
+        const QString summary = QString::fromUtf8(readFile(failed + QStringLiteral(".txt")));
+        QVERIFY2(summary.contains(reason), qPrintable(summary));
+        QVERIFY(summary.contains(u"Recipients: a@x.test"));
+        QVERIFY(m_provider->requestCount(Endpoint::graph) <= 1);
+        QVERIFY(m_engine->lastFailure()->text.contains(u"moved to the failed folder"));
+        QVERIFY(m_engine->lastFailure()->text.contains(reason));
+    }
+
+    void accessTokenKeptUntilItExpires_data() {
+        QTest::addColumn<int>("lifetime");
+        QTest::addColumn<int>("renewals");
+        QTest::newRow("an hour") << 3600 << 1;
+        QTest::newRow("already expired") << 0 << 2;
+    }
+
+    void accessTokenKeptUntilItExpires() {
+        QFETCH(int, lifetime);
+        QFETCH(int, renewals);
+        for (int i = 1; i <= renewals; ++i)
+            m_provider->queueReply(
+                Endpoint::token,
+                FakeProvider::tokenReply("access-" + QByteArray::number(i), lifetime));
+        spoolMessage();
+        spoolMessage();
+        startEngine();
+        QTRY_COMPARE(m_spool->depth(), 0);
+        QCOMPARE(m_provider->requestCount(Endpoint::token), renewals);
+    }
+
+    void rotatedRefreshTokenStoredAtOnce() {
+        m_provider->queueReply(Endpoint::token,
+                               FakeProvider::tokenReply("access-1", 3600, "refresh-2"));
+        spoolMessage();
+        spoolMessage();
+        startEngine();
+        QTRY_COMPARE(m_spool->depth(), 0);
+
+        QCOMPARE(m_store->secrets().refreshToken, QStringLiteral("refresh-2"));
+        const QJsonObject onDisk =
+            QJsonDocument::fromJson(readFile(m_dir->filePath(QStringLiteral("secrets.json"))))
+                .object();
+        QCOMPARE(onDisk.value(QStringLiteral("refresh_token")).toString(),
+                 QStringLiteral("refresh-2"));
+        // The access token that came with it still serves.
+        QCOMPARE(m_provider->requestCount(Endpoint::token), 1);
+        QVERIFY(m_engine->authenticated());
+
+        const QByteArray log = readFile(m_log->filePath());
+        for (const char* secret : {"refresh-1", "refresh-2", "access-1", "gmail-secret"})
+            QVERIFY2(!log.contains(secret), secret);
+    }
+
+    void testSend_data() {
+        QTest::addColumn<std::optional<Reply>>("reply");
+        QTest::addColumn<std::optional<QString>>("answer");
+        QTest::newRow("accepted") << std::optional<Reply>() << std::optional<QString>();
+        QTest::newRow("refused") << std::optional(
+                                        FakeProvider::apiError(400, "ErrorInvalidRecipients"))
+                                 << std::optional<QString>(
+                                        "Microsoft 365 refused the message: ErrorInvalidRecipients "
+                                        "(HTTP 400)");
+        QTest::newRow("no answer in time")
+            << std::optional(Reply{.action = Reply::Action::hold})
+            << std::optional<QString>("Microsoft 365 did not answer within 0.3 s");
+    }
+
+    void testSend() {
+        QFETCH(std::optional<Reply>, reply);
+        QFETCH(std::optional<QString>, answer);
+        m_timing.testSendLimit = 300ms;
+        if (reply)
+            m_provider->queueReply(Endpoint::graph, *reply);
+        startEngine();
+
+        bool answered = false;
+        std::optional<QString> failure;
+        m_engine->testSend(QStringLiteral("me@x.test"), [&](const std::optional<QString>& f) {
+            QVERIFY(!answered);
+            answered = true;
+            failure = f;
+        });
+        QTRY_VERIFY(answered);
+        QCOMPARE(failure, answer);
+        const QByteArray message = sentMessage(m_provider->requests(Endpoint::graph).first());
+        QVERIFY(message.startsWith("From: me@example.com\r\nTo: me@x.test\r\n"));
+        // A late answer after the time limit must not answer twice.
+        QTest::qWait(50);
+    }
+
+    void retryNowSendsWaitingMessagesAtOnce() {
+        m_timing.firstRetry = 1h;
+        m_provider->queueReply(Endpoint::graph, FakeProvider::apiError(503, "ServiceUnavailable"));
+        spoolMessage();
+        startEngine();
+        QTRY_VERIFY(m_engine->lastFailure());
+        QCOMPARE(m_spool->depth(), 1);
+
+        std::optional<QString> answer = QStringLiteral("unanswered");
+        m_engine->retryNow([&](const std::optional<QString>& failure) { answer = failure; });
+        QCOMPARE(answer, std::nullopt);
+        QTRY_COMPARE(m_spool->depth(), 0);
+        QVERIFY(!m_engine->lastFailure());
+    }
+
+    void nothingSentWithoutSignIn() {
+        Secrets secrets = m_store->secrets();
+        secrets.refreshToken.clear();
+        m_store->save(secrets);
+        spoolMessage();
+        startEngine();
+        std::optional<QString> answer;
+        m_engine->testSend(QStringLiteral("me@x.test"),
+                           [&](const std::optional<QString>& failure) { answer = failure; });
+        QCOMPARE(answer, QStringLiteral("not signed in to Microsoft 365 — sign in first"));
+        QVERIFY(!m_engine->authenticated());
+        QCoreApplication::processEvents();
+        QCOMPARE(m_provider->requestCount(Endpoint::token), 0);
+        QCOMPARE(m_spool->depth(), 1);
+    }
+
+    void smtpSizeLimitFollowsTheProvider() {
+        startEngine();
+        QCOMPARE(m_sizeLimits.size(), 1);
+        QCOMPARE(m_sizeLimits.last().first, 3'000'000 - DeliveryEngine::addedHeadersAllowance);
+        QVERIFY(m_sizeLimits.last().second.startsWith(u"Microsoft 365 takes messages of up to"));
+        signIn(QStringLiteral("gmail"), QStringLiteral("refresh-1"));
+        m_engine->settingsChanged();
+        QCOMPARE(m_sizeLimits.last().first, 25'000'000 - DeliveryEngine::addedHeadersAllowance);
+    }
+
+private:
+    void signIn(const QString& provider, const QString& refreshToken,
+                const QString& sender = QStringLiteral("me@example.com")) {
+        Settings settings = m_store->settings();
+        settings.provider = provider;
+        settings.signedInProvider = provider;
+        settings.fromAddress = sender;
+        settings.signedInEmail = QStringLiteral("me@example.com");
+        settings.m365ClientId = QStringLiteral("m365-client");
+        settings.m365TenantId = QStringLiteral("common");
+        settings.gmailClientId = QStringLiteral("gmail-client");
+        settings.microsoftLoginBase = m_provider->baseUrl();
+        settings.graphBase = m_provider->baseUrl();
+        settings.googleTokenUrl = m_provider->googleTokenUrl();
+        settings.gmailBase = m_provider->baseUrl();
+        m_store->save(settings);
+        Secrets secrets = m_store->secrets();
+        secrets.refreshToken = refreshToken;
+        secrets.gmailClientSecret = QStringLiteral("gmail-secret");
+        m_store->save(secrets);
+    }
+
+    QString spoolMessage(const QByteArray& content = scan,
+                         const QStringList& recipients = {QStringLiteral("a@x.test")},
+                         const QDateTime& arrival = QDateTime::currentDateTimeUtc()) {
+        const std::unique_ptr<SpoolWriter> writer =
+            m_spool->begin({QStringLiteral("scan@printer.example.org"), recipients,
+                            QStringLiteral("192.0.2.7:50000"), arrival});
+        writer->write(content.constData(), content.size());
+        return writer->commit();
+    }
+
+    void startEngine() {
+        m_engine = std::make_unique<DeliveryEngine>(
+            *m_store, *m_spool, *m_log, m_dir->filePath(QStringLiteral("failed")), m_timing,
+            [this](qint64 bytes, const QString& why) {
+                m_sizeLimits.append({bytes, why});
+            });
+    }
+
+    std::optional<QTemporaryDir> m_dir;
+    std::optional<Log> m_log;
+    std::optional<SettingsStore> m_store;
+    std::optional<Spool> m_spool;
+    std::unique_ptr<FakeProvider> m_provider;
+    std::unique_ptr<DeliveryEngine> m_engine;
+    DeliveryTiming m_timing;
+    QList<std::pair<qint64, QString>> m_sizeLimits;
+};
+
+QTEST_GUILESS_MAIN(DeliveryEngineTest)
+#include "tst_DeliveryEngine.moc"

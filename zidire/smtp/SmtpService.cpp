@@ -90,7 +90,8 @@ public:
         m_session = std::make_unique<SmtpSession>(
             SmtpSessionSettings{
                 security, m_service.hostName, m_clientAddress, m_service.options.maxMessageBytes,
-                m_service.tlsIdentity.has_value(), m_service.options.authFailureDelay},
+                m_service.tlsIdentity.has_value(), m_service.options.authFailureDelay,
+                m_service.options.sizeLimitReason},
             m_service.spool, m_service.log,
             SmtpSessionHooks{m_service.deviceLogin, [&service] { return service.spoolHasRoom(); }});
 
@@ -357,8 +358,9 @@ QList<ListenerInfo> SmtpService::listeners() const {
     return result;
 }
 
-void SmtpService::setMaxMessageBytes(qint64 bytes) {
+void SmtpService::setMaxMessageBytes(qint64 bytes, const QString& reason) {
     d->context.options.maxMessageBytes = bytes;
+    d->context.options.sizeLimitReason = reason;
 }
 
 void SmtpService::setAllowLegacyTls(bool allow) {

@@ -32,6 +32,7 @@ struct SmtpOptions {
     QString certificateDirectory; // where the self-signed certificate and key are kept
     bool allowLegacyTls = false;  // admit TLS 1.0/1.1 for old copiers
     qint64 maxMessageBytes = 35 * 1024 * 1024;
+    QString sizeLimitReason; // why maxMessageBytes is what it is, for the 552 reply
     qint64 minFreeDiskBytes = 64 * 1024 * 1024; // below this, MAIL gets "452 4.3.1"
     // A session that makes no progress (no whole command or text line) for this long is closed.
     std::chrono::milliseconds idleTimeout = std::chrono::minutes(5); // RFC 5321 4.5.3.2.7
@@ -56,7 +57,8 @@ public:
     // In the order plain, STARTTLS, implicit TLS: "host:port", tls "none"/"starttls"/"implicit".
     QList<ListenerInfo> listeners() const;
 
-    void setMaxMessageBytes(qint64 bytes);
+    // `reason` tells the client why in the 552 reply to a larger message.
+    void setMaxMessageBytes(qint64 bytes, const QString& reason = {});
     void setAllowLegacyTls(bool allow);
 
 Q_SIGNALS:

@@ -170,7 +170,8 @@ void SmtpSession::tlsEstablished() {
 // copied, so a large message passes through with one copy.
 void SmtpSession::feed(QByteArrayView bytes) {
     if (!m_input.isEmpty()) {
-        const void* newline = std::memchr(bytes.data(), '\n', size_t(bytes.size()));
+        const void* newline =
+            bytes.isEmpty() ? nullptr : std::memchr(bytes.data(), '\n', size_t(bytes.size()));
         const qsizetype take =
             newline ? static_cast<const char*>(newline) - bytes.data() + 1 : bytes.size();
         m_input.append(bytes.first(take));
@@ -197,7 +198,7 @@ void SmtpSession::keepUnhandled(QByteArrayView bytes) {
 
 qsizetype SmtpSession::handleLines(QByteArrayView buffer) {
     qsizetype offset = 0;
-    while (!m_paused && m_phase != Phase::closed) {
+    while (!m_paused && m_phase != Phase::closed && offset < buffer.size()) {
         const char* begin = buffer.data() + offset;
         const qsizetype available = buffer.size() - offset;
         const qsizetype limit = m_phase == Phase::data ? maxTextLine : maxCommandLine;
@@ -429,7 +430,7 @@ void SmtpSession::mail(const QByteArray& argument) {
             if (!ok || declared < 0)
                 return reply("501 5.5.4 Syntax: SIZE=number");
             if (declared > m_settings.maxMessageBytes)
-                return reply(refusedSize);
+                return reply(sizeRefusal());
         } else if (key == "BODY") {
             if (value.toUpper() != "7BIT" && value.toUpper() != "8BITMIME")
                 return reply("501 5.5.4 BODY must be 7BIT or 8BITMIME");
@@ -500,7 +501,7 @@ void SmtpSession::handleDataLine(QByteArrayView line, bool tooLong) {
         line = line.sliced(1);
     m_transaction.contentBytes += line.size();
     if (m_transaction.contentBytes > m_settings.maxMessageBytes)
-        return refuseMessage(refusedSize);
+        return refuseMessage(sizeRefusal());
     // Lines that follow each other in the input are passed on as one piece.
     if (!m_contentRun.isEmpty() && m_contentRun.data() + m_contentRun.size() == line.data()) {
         m_contentRun = QByteArrayView(m_contentRun.data(), m_contentRun.size() + line.size());
@@ -536,7 +537,13 @@ bool SmtpSession::writeContent(QByteArrayView bytes) {
     }
 }
 
-void SmtpSession::refuseMessage(const char* text) {
+QByteArray SmtpSession::sizeRefusal() const {
+    if (m_settings.sizeLimitReason.isEmpty())
+        return refusedSize;
+    return "552 5.3.4 Message too big: " + m_settings.sizeLimitReason.toUtf8();
+}
+
+void SmtpSession::refuseMessage(const QByteArray& text) {
     if (!m_transaction.refusal.isEmpty())
         return;
     m_transaction.refusal = text;

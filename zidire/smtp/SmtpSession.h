@@ -30,6 +30,8 @@ struct SmtpSessionSettings {
     qint64 maxMessageBytes = 35 * 1024 * 1024;
     bool tlsAvailable = true; // false when no certificate could be made
     std::chrono::milliseconds authFailureDelay{1000};
+    // Why messages are limited to maxMessageBytes (the provider's limit), for the 552 reply.
+    QString sizeLimitReason{};
 };
 
 struct SmtpSessionHooks {
@@ -105,7 +107,8 @@ private:
     void handleDataLine(QByteArrayView line, bool tooLong);
     void flushContentRun();
     bool writeContent(QByteArrayView bytes);
-    void refuseMessage(const char* text);
+    void refuseMessage(const QByteArray& text);
+    QByteArray sizeRefusal() const;
     void finishMessage();
 
     void ehlo(const QByteArray& argument, bool extended);

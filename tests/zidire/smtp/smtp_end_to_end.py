@@ -122,12 +122,18 @@ class Zidire:
         self.stderr.close()
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(timeout=20)
+        """Stops zidire with SIGTERM; it must exit cleanly (no sanitizer report either)."""
+        code, output = 0, ""
         if self.process:
+            if self.process.poll() is None:
+                self.process.terminate()
+                code = self.process.wait(timeout=20)
             self.stderr.close()
+            with open(os.path.join(self.root.name, "stderr.txt"), errors="replace") as f:
+                output = f.read()
         self.root.cleanup()
+        if code != 0:
+            raise AssertionError(f"zidire exited with {code} on SIGTERM:\n{output[-4000:]}")
 
     def spool_files(self, pattern="*"):
         return sorted(glob.glob(os.path.join(self.state, "spool", pattern)))

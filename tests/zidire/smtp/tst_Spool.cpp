@@ -46,7 +46,8 @@ private Q_SLOTS:
 
     void roundTripsEnvelopeAndContent() {
         Spool spool(spoolPath(), *m_log);
-        const QByteArray content("Subject: x\r\n\r\n{\"not\": \"an envelope\"}\n\0binary", 46);
+        const char raw[] = "Subject: x\r\n\r\n{\"not\": \"an envelope\"}\n\0binary";
+        const QByteArray content(raw, sizeof raw - 1);
         const QString id = store(spool, content, envelope(QString()));
         const Spool::Message message = spool.read(id);
         QCOMPARE(message.id, id);

@@ -80,9 +80,7 @@ ControlResponse ControlCommands::status() const {
         .version = QStringLiteral(MOXTREL_VERSION),
         .provider = settings.provider,
         .fromAddress = settings.fromAddress,
-        // The token is of use only for the provider that mail is sent through.
-        .authenticated =
-            !secrets.refreshToken.isEmpty() && settings.signedInProvider == settings.provider,
+        .authenticated = m_delivery.authenticated(),
         .signedInEmail = nonEmpty(settings.signedInEmail),
         .deviceUsername = settings.deviceUsername,
         .devicePasswordStored = !secrets.devicePassword.isEmpty(),
@@ -107,6 +105,7 @@ ControlResponse ControlCommands::setConfig(const ControlRequest& request) {
         m_store.save(settings);
         m_log.info(QStringLiteral("sending through %1 from %2")
                        .arg(settings.provider, settings.fromAddress));
+        m_delivery.settingsChanged();
     } else if (request.deviceUser) {
         // The password first: a crash in between leaves the old name, which fails loudly at the
         // next AUTH, rather than a new name that a stale password might match.
@@ -133,6 +132,7 @@ ControlResponse ControlCommands::setConfig(const ControlRequest& request) {
         m_store.save(secrets);
         m_store.save(settings);
         m_log.info(QStringLiteral("OAuth client updated"));
+        m_delivery.settingsChanged();
     }
     return okResponse();
 }
@@ -149,6 +149,7 @@ ControlResponse ControlCommands::setCredentials(const ControlRequest& request) {
     m_log.info(request.email
                    ? QStringLiteral("signed in to %1 as %2").arg(*request.provider, *request.email)
                    : QStringLiteral("signed in to %1").arg(*request.provider));
+    m_delivery.settingsChanged();
     return okResponse();
 }
 

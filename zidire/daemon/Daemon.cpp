@@ -64,8 +64,11 @@ Daemon::Daemon(const DaemonOptions& options, QObject* parent)
     , m_smtp(smtpOptions(options, m_store.settings()), m_spool, m_log,
              [this] { return deviceLogin(); })
     , m_tokens(options.authorityDirectory, tokenOwner(options.mode))
-    , m_delivery(std::make_unique<DeliveryNotSetUp>())
-    , m_commands(m_store, m_smtp, m_spool, m_log, m_tokens, *m_delivery)
+    , m_delivery(
+          m_store, m_spool, m_log, QDir(options.stateDirectory).filePath(QStringLiteral("failed")),
+          DeliveryTiming{},
+          [this](qint64 bytes, const QString& reason) { m_smtp.setMaxMessageBytes(bytes, reason); })
+    , m_commands(m_store, m_smtp, m_spool, m_log, m_tokens, m_delivery)
     , m_server(
           m_socketFile.descriptor(),
           [this](const ControlRequest& request, const ControlServer::Reply& reply) {
@@ -76,6 +79,7 @@ Daemon::Daemon(const DaemonOptions& options, QObject* parent)
         m_log.info(QStringLiteral("stopping on %1").arg(signalName));
         Q_EMIT stopRequested();
     });
+    connect(&m_smtp, &SmtpService::messageAccepted, this, [this] { m_delivery.messageAccepted(); });
     m_smtp.listen(listenAddress());
     logListeners();
     m_log.info(QStringLiteral("zidire %1 running in %2 mode: control socket %3, state in %4, "
@@ -86,6 +90,9 @@ Daemon::Daemon(const DaemonOptions& options, QObject* parent)
 }
 
 Daemon::~Daemon() {
+    // The SMTP service outlives the delivery engine and may still finish a message on its way
+    // out.
+    disconnect(&m_smtp, nullptr, this, nullptr);
     m_log.info(QStringLiteral("stopped"));
 }
 

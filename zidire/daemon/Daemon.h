@@ -10,7 +10,7 @@
 #include "auth/AuthorityTokens.h"
 #include "control/ControlServer.h"
 #include "control/ControlSocketFile.h"
-#include "delivery/Delivery.h"
+#include "delivery/DeliveryEngine.h"
 #include "log/Log.h"
 #include "smtp/SmtpService.h"
 #include "spool/Spool.h"
@@ -48,7 +48,7 @@ private:
     Spool m_spool;
     SmtpService m_smtp;
     AuthorityTokens m_tokens;
-    std::unique_ptr<Delivery> m_delivery;
+    DeliveryEngine m_delivery;
     ControlCommands m_commands;
     ControlServer m_server;
     ShutdownSignals m_signals;

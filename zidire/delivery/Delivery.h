@@ -1,7 +1,7 @@
 #pragma once
 
 // What the control commands need from the delivery engine, which relays the spooled messages
-// through the provider (DeliveryEngine). Until the engine is wired in, DeliveryNotSetUp answers.
+// through the provider (DeliveryEngine).
 
 #include <QString>
 
@@ -34,21 +34,6 @@ public:
     virtual bool authenticated() const = 0;
     // The provider, sender, OAuth client or credentials changed.
     virtual void settingsChanged() = 0;
-};
-
-class DeliveryNotSetUp final : public Delivery {
-public:
-    void testSend(const QString&, Done done) override { done(notSetUp()); }
-    void retryNow(Done done) override { done(notSetUp()); }
-    std::optional<Failure> lastFailure() const override { return std::nullopt; }
-    bool authenticated() const override { return false; }
-    void settingsChanged() override {}
-
-private:
-    static QString notSetUp() {
-        return QStringLiteral("sending isn't set up yet: this zidire can accept mail but not "
-                              "deliver it");
-    }
 };
 
 } // namespace zidire

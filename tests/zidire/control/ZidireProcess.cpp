@@ -43,7 +43,12 @@ ZidireProcess::ZidireProcess(const QString& home)
     m_process.setProgram(QStringLiteral(ZIDIRE_EXECUTABLE));
     QObject::connect(&m_process, &QProcess::readyReadStandardError,
                      [this] { m_standardError += m_process.readAllStandardError(); });
-    writeSettings(R"({"listen_host":"127.0.0.1"})");
+    // The providers on a closed loopback port: no test reaches a real one by accident.
+    writeSettings(
+        R"({"listen_host":"127.0.0.1","ZIDIRE_MICROSOFT_LOGIN_BASE":"http://127.0.0.1:9",)"
+        R"("ZIDIRE_GRAPH_BASE":"http://127.0.0.1:9",)"
+        R"("ZIDIRE_GOOGLE_TOKEN_URL":"http://127.0.0.1:9/token",)"
+        R"("ZIDIRE_GMAIL_BASE":"http://127.0.0.1:9"})");
 }
 
 ZidireProcess::~ZidireProcess() {

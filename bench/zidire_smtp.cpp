@@ -1,0 +1,345 @@
+// SMTP intake: four clients deliver small (20 KB) and large (10 MB) messages to the real SMTP
+// service over loopback, each message stored durably before its "250". Beside it, the floors of
+// the same run: the same bytes written, fsynced and renamed by a plain loop, and the same bytes
+// sent over loopback TCP to a reader that throws them away.
+
+#include "BenchRatio.h"
+#include "log/Log.h"
+#include "smtp/SmtpService.h"
+#include "spool/Spool.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace zidire;
+
+namespace {
+
+constexpr int clients = 4;
+constexpr qsizetype smallBytes = 20 * 1024;
+constexpr qsizetype largeBytes = 10 * 1024 * 1024;
+constexpr int smallPerClient = 8; // messages per client and iteration
+constexpr int largePerClient = 1;
+
+// Mail-like text: 78-byte lines ending in CRLF, no line starting with a dot.
+QByteArray messageText(qsizetype bytes) {
+    QByteArray text;
+    text.reserve(bytes);
+    const QByteArray line = QByteArray(76, 'Q') + "\r\n";
+    while (text.size() + line.size() <= bytes)
+        text += line;
+    return text;
+}
+
+const QByteArray& text(qsizetype bytes) {
+    static const QByteArray small = messageText(smallBytes);
+    static const QByteArray large = messageText(largeBytes);
+    return bytes == smallBytes ? small : large;
+}
+
+struct Server {
+    QTemporaryDir directory{QDir::currentPath() + QStringLiteral("/bench-zidire-smtp-XXXXXX")};
+    Log log{directory.filePath(QStringLiteral("zidire.log")), false};
+    Spool spool{directory.filePath(QStringLiteral("spool")), log};
+    SmtpService service{
+        [this] {
+            SmtpOptions options;
+            options.plainPort = options.starttlsPort = options.implicitTlsPort = 0;
+            options.certificateDirectory = directory.filePath(QStringLiteral("tls"));
+            options.maxMessageBytes = 64 * 1024 * 1024;
+            options.minFreeDiskBytes = 0;
+            return options;
+        }(),
+        spool, log,
+        [] {
+            return std::optional(DeviceLogin{QStringLiteral("copier"), QStringLiteral("secret")});
+        }};
+    quint16 port = 0;
+
+    Server() {
+        service.listen(QHostAddress::LocalHost);
+        port = quint16(service.listeners().first().address.section(u':', -1).toUInt());
+    }
+
+    // Called from the benchmark thread, so it goes by the directory, not the Spool object.
+    void emptySpool() const {
+        QDir spoolDirectory(spool.directory());
+        for (const QString& name : spoolDirectory.entryList({QStringLiteral("msg-*")}, QDir::Files))
+            spoolDirectory.remove(name);
+    }
+};
+
+Server* server = nullptr;
+
+int connectTo(quint16 port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+bool sendAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// A minimal SMTP client that reads replies line by line and checks their codes.
+class SmtpClient {
+public:
+    explicit SmtpClient(quint16 port)
+        : m_fd(connectTo(port)) {}
+    ~SmtpClient() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    bool signIn() {
+        return expect("220") && command("EHLO bench\r\n", "250") &&
+               command("AUTH PLAIN " + QByteArray("\0copier\0secret", 14).toBase64() + "\r\n",
+                       "235");
+    }
+
+    bool deliver(const QByteArray& content) {
+        const QByteArray envelope =
+            "MAIL FROM:<scan@copier.test>\r\nRCPT TO:<me@example.test>\r\nDATA\r\n";
+        return sendAll(m_fd, envelope.constData(), size_t(envelope.size())) && expect("250") &&
+               expect("250") && expect("354") &&
+               sendAll(m_fd, content.constData(), size_t(content.size())) &&
+               command(".\r\n", "250");
+    }
+
+private:
+    bool command(const QByteArray& line, const char* code) {
+        return sendAll(m_fd, line.constData(), size_t(line.size())) && expect(code);
+    }
+
+    // Reads up to the end of the next complete reply and checks its code.
+    bool expect(const char* code) {
+        while (true) {
+            const qsizetype newline = m_buffer.indexOf('\n');
+            if (newline >= 0) {
+                const QByteArray line = m_buffer.left(newline + 1);
+                m_buffer.remove(0, newline + 1);
+                if (line.size() >= 4 && line[3] == '-')
+                    continue;
+                return line.startsWith(code);
+            }
+            char chunk[4096];
+            const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+            if (n <= 0)
+                return false;
+            m_buffer.append(chunk, n);
+        }
+    }
+
+    int m_fd;
+    QByteArray m_buffer;
+};
+
+void BM_SmtpIntake(benchmark::State& state) {
+    const qsizetype bytes = state.range(0);
+    const int perClient = bytes == smallBytes ? smallPerClient : largePerClient;
+    std::vector<std::unique_ptr<SmtpClient>> sessions;
+    for (int i = 0; i < clients; ++i) {
+        sessions.push_back(std::make_unique<SmtpClient>(server->port));
+        if (!sessions.back()->signIn()) {
+            state.SkipWithError("couldn't sign in to the SMTP service");
+            return;
+        }
+    }
+    for (auto _ : state) {
+        std::atomic<bool> ok = true;
+        std::vector<std::thread> threads;
+        for (auto& session : sessions)
+            threads.emplace_back([&, s = session.get()] {
+                for (int m = 0; m < perClient; ++m)
+                    if (!s->deliver(text(bytes)))
+                        ok = false;
+            });
+        for (std::thread& thread : threads)
+            thread.join();
+        if (!ok) {
+            state.SkipWithError("a message was not accepted");
+            return;
+        }
+        state.PauseTiming();
+        server->emptySpool();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * clients * perClient);
+    state.SetBytesProcessed(state.iterations() * clients * perClient * bytes);
+}
+
+// The same messages, one after the other: temp file, write, fsync, rename, fsync of the directory.
+double durablyWrite(const QString& directory, const QByteArray& content, int count) {
+    const auto start = std::chrono::steady_clock::now();
+    const QByteArray dir = QFile::encodeName(directory);
+    for (int i = 0; i < count; ++i) {
+        const QByteArray temp = dir + "/tmp-" + QByteArray::number(i);
+        const QByteArray final = dir + "/msg-" + QByteArray::number(i) + ".eml";
+        const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 ||
+            !(::write(fd, content.constData(), size_t(content.size())) == content.size()) ||
+            ::fsync(fd) != 0 || ::close(fd) != 0 ||
+            ::rename(temp.constData(), final.constData()) != 0)
+            return -1;
+        const int dirFd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    // Like the spool, every iteration starts with new names, not by replacing files.
+    for (int i = 0; i < count; ++i)
+        ::unlink((dir + "/msg-" + QByteArray::number(i) + ".eml").constData());
+    return elapsed.count();
+}
+
+// The same messages from four connections to one reader thread that discards them.
+double sendOverLoopback(const QByteArray& content, int perClient) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, clients);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const quint16 port = ntohs(address.sin_port);
+
+    const qint64 total = qint64(content.size()) * clients * perClient;
+    std::thread reader([&] {
+        std::vector<pollfd> fds;
+        for (int i = 0; i < clients; ++i)
+            fds.push_back({::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), POLLIN, 0});
+        static char buffer[256 * 1024];
+        for (qint64 received = 0; received < total;) {
+            ::poll(fds.data(), fds.size(), -1);
+            for (pollfd& p : fds)
+                if (p.revents & POLLIN) {
+                    const ssize_t n = ::recv(p.fd, buffer, sizeof buffer, 0);
+                    received += std::max<ssize_t>(n, 0);
+                }
+        }
+        for (const pollfd& p : fds)
+            ::send(p.fd, "k", 1, MSG_NOSIGNAL), ::close(p.fd);
+    });
+
+    std::vector<int> senders;
+    for (int i = 0; i < clients; ++i)
+        senders.push_back(connectTo(port));
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> threads;
+    for (const int fd : senders)
+        threads.emplace_back([&content, fd, perClient] {
+            for (int m = 0; m < perClient; ++m)
+                sendAll(fd, content.constData(), size_t(content.size()));
+            char ack;
+            ::recv(fd, &ack, 1, 0);
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    reader.join();
+    for (const int fd : senders)
+        ::close(fd);
+    ::close(listener);
+    return elapsed.count();
+}
+
+void BM_DurableWriteFloor(benchmark::State& state) {
+    const qsizetype bytes = state.range(0);
+    const int count = clients * (bytes == smallBytes ? smallPerClient : largePerClient);
+    QTemporaryDir directory(QDir::currentPath() + QStringLiteral("/bench-floor-XXXXXX"));
+    for (auto _ : state) {
+        const double seconds = durablyWrite(directory.path(), text(bytes), count);
+        if (seconds < 0) {
+            state.SkipWithError("couldn't write the floor's files");
+            return;
+        }
+        state.SetIterationTime(seconds);
+    }
+    state.SetItemsProcessed(state.iterations() * count);
+    state.SetBytesProcessed(state.iterations() * count * bytes);
+}
+
+void BM_LoopbackFloor(benchmark::State& state) {
+    const qsizetype bytes = state.range(0);
+    const int perClient = bytes == smallBytes ? smallPerClient : largePerClient;
+    for (auto _ : state)
+        state.SetIterationTime(sendOverLoopback(text(bytes), perClient));
+    state.SetItemsProcessed(state.iterations() * clients * perClient);
+    state.SetBytesProcessed(state.iterations() * clients * perClient * bytes);
+}
+
+// Per iteration, the slower of the two floors for the same bytes.
+void BM_SlowerFloor(benchmark::State& state) {
+    const qsizetype bytes = state.range(0);
+    const int perClient = bytes == smallBytes ? smallPerClient : largePerClient;
+    QTemporaryDir directory(QDir::currentPath() + QStringLiteral("/bench-floor-XXXXXX"));
+    for (auto _ : state) {
+        const double disk = durablyWrite(directory.path(), text(bytes), clients * perClient);
+        const double network = sendOverLoopback(text(bytes), perClient);
+        if (disk < 0) {
+            state.SkipWithError("couldn't write the floor's files");
+            return;
+        }
+        state.SetIterationTime(std::max(disk, network));
+    }
+    state.SetItemsProcessed(state.iterations() * clients * perClient);
+}
+
+} // namespace
+
+BENCHMARK(BM_SmtpIntake)->Arg(smallBytes)->Arg(largeBytes)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_DurableWriteFloor)->Arg(smallBytes)->Arg(largeBytes)->UseManualTime()->MinTime(1.0);
+BENCHMARK(BM_LoopbackFloor)->Arg(smallBytes)->Arg(largeBytes)->UseManualTime()->MinTime(1.0);
+BENCHMARK(BM_SlowerFloor)->Arg(largeBytes)->UseManualTime()->MinTime(1.0);
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    QCoreApplication application(argc, argv);
+    Server instance;
+    server = &instance;
+    // The service runs on this thread's event loop; the benchmarks drive it from another one.
+    int result = 0;
+    std::thread runner([&] {
+        result = runWithRatios({
+            {"BM_SmtpIntake/20480/min_time:1.000/real_time",
+             "BM_DurableWriteFloor/20480/min_time:1.000/manual_time", 0.7, true},
+            {"BM_SmtpIntake/10485760/min_time:1.000/real_time",
+             "BM_SlowerFloor/10485760/min_time:1.000/manual_time", 0.5, true},
+        });
+        QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
+    QCoreApplication::exec();
+    runner.join();
+    return result;
+}

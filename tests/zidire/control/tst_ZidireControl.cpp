@@ -385,9 +385,9 @@ private Q_SLOTS:
     void sendingGoesToTheConfiguredProvider() {
         // Signed in to Microsoft 365 by now; ZidireProcess points it at a closed port.
         const ControlClient client = m_zidire->client();
-        const ControlResponse testSend = client.send(
-            {.command = ControlCommand::testSend, .to = "me@example.com"},
-            ControlClient::testSendTimeLimit);
+        const ControlResponse testSend =
+            client.send({.command = ControlCommand::testSend, .to = "me@example.com"},
+                        ControlClient::testSendTimeLimit);
         QVERIFY(!testSend.ok);
         QVERIFY2(testSend.error->startsWith(
                      QStringLiteral("couldn't reach Microsoft 365's sign-in service")),

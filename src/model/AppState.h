@@ -6,6 +6,8 @@
 // Every assignment to an observable field notifies, even when the value did not change.
 
 #include "ControlClient.h"
+#include "OAuthFlow.h"
+#include "OAuthProviderApp.h"
 #include "Preferences.h"
 #include "ServiceManager.h"
 
@@ -14,6 +16,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -52,6 +55,13 @@ public:
         std::chrono::milliseconds infoMessageLifetime{6000};
     };
 
+    // How a sign-in finds its provider's configuration and runs in the browser.
+    struct SignInSetup {
+        std::function<std::optional<OAuthProviderApp>(const QString& provider)> providerApp =
+            [](const QString& provider) { return OAuthProviderApp::forProvider(provider); };
+        OAuthFlow flow;
+    };
+
     static constexpr double controlTimeout = 3.0;
 
     // Reads the preferences, starts the first refresh at once and the poll loop.
@@ -75,6 +85,10 @@ public:
     void retryQueue();
     // The log's tail, or the reason it could not be read; never fails, never touches the model.
     QCoro::Task<QString> readLog();
+    // Signs in to the provider in the browser and hands the credentials to zidire. `signingIn`
+    // stays true until both are done, whatever the outcome.
+    void signIn(QString provider);
+    void setSignInSetup(SignInSetup setup) { m_signIn = std::move(setup); }
 
     ServiceStatus daemonStatus() const { return m_daemonStatus; }
     const std::optional<ControlStatus>& controlStatus() const { return m_controlStatus; }
@@ -124,10 +138,12 @@ private:
         Q_EMIT(this->*changed)();
     }
     void clearExpiredInfoMessage();
+    QCoro::Task<> completeSignIn(OAuthProviderApp app, QString provider);
 
     std::shared_ptr<const ServiceManager> m_services;
     ControlClient m_controlClient;
     std::unique_ptr<Preferences> m_preferences;
+    SignInSetup m_signIn;
 
     ServiceStatus m_daemonStatus = ServiceStatus::notFound;
     std::optional<ControlStatus> m_controlStatus;

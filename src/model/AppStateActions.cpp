@@ -92,3 +92,65 @@ QCoro::Task<QString> AppState::readLog() {
             errorDescription(std::current_exception());
     }
 }
+
+void AppState::signIn(QString provider) {
+    std::optional<OAuthProviderApp> app = m_signIn.providerApp(provider);
+    if (!app) {
+        setLastError(QStringLiteral("Sign-in isn't available for ") + provider +
+                     QStringLiteral(" yet."));
+        return;
+    }
+    setSigningIn(true);
+    completeSignIn(std::move(*app), std::move(provider));
+}
+
+namespace {
+
+// The client registration zidire needs to refresh the token it is given. Microsoft's is a
+// public client of the "common" tenant, so it has no secret.
+OAuthUpdate oauthUpdateFor(const QString& provider, const OAuthProviderApp& app) {
+    if (provider == QLatin1String(ProviderKey::gmail))
+        return {.gmail = GoogleAppUpdate{app.clientID, app.clientSecret}};
+    return {.m365 = AzureAppUpdate{app.clientID, QString(), QStringLiteral("common")}};
+}
+
+} // namespace
+
+QCoro::Task<> AppState::completeSignIn(OAuthProviderApp app, QString provider) {
+    const QPointer<AppState> self(this);
+    const QString failurePrefix = QStringLiteral("Sign-in failed: ");
+
+    std::optional<OAuthSignInResult> result;
+    std::exception_ptr failure;
+    try {
+        QCoro::Task<OAuthSignInResult> browserSignIn = m_signIn.flow.run(app);
+        result = co_await browserSignIn;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!self)
+        co_return;
+
+    if (result) {
+        auto handOver = [client = m_controlClient, update = oauthUpdateFor(provider, app), provider,
+                         credentials = *result] {
+            // The credentials are only useful with the client registration they belong to.
+            client.updateOAuthClient(update);
+            client.setCredentials(provider, credentials.refreshToken, credentials.email);
+        };
+        try {
+            co_await runInBackground(BackgroundPriority::utility, std::move(handOver));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (!self)
+            co_return;
+    }
+
+    if (failure)
+        setLastError(failurePrefix + errorDescription(failure));
+    else
+        setLastError(std::nullopt);
+    refresh();
+    setSigningIn(false);
+}

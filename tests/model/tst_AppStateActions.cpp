@@ -1,5 +1,7 @@
 #include "AppState.h"
+#include "FakeBrowser.h"
 #include "FakeServiceManager.h"
+#include "FakeTokenEndpoint.h"
 #include "FakeZidire.h"
 
 #include <QSignalSpy>
@@ -35,6 +37,47 @@ struct Fixture {
 
 const std::optional<QString> none;
 
+QByteArray idTokenFor(const char* email) {
+    const QByteArray payload = QByteArray("{\"email\":\"") + email + "\"}";
+    return "eyJhbGciOiJub25lIn0." +
+           payload.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals) +
+           ".c2ln";
+}
+
+// Sign-in against a token endpoint on loopback, with a browser that completes the redirect.
+struct SignInFixture : Fixture {
+    FakeTokenEndpoint tokenEndpoint;
+    std::shared_ptr<FakeBrowser> browser = std::make_shared<FakeBrowser>();
+
+    SignInFixture() {
+        browser->redirectQuery = "code=the-code&state={state}";
+        tokenEndpoint.setReply({.body = "{\"refresh_token\":\"rt-1\",\"id_token\":\"" +
+                                        idTokenFor("me@example.com") + "\"}"});
+        state->setSignInSetup({[this](const QString& provider) -> std::optional<OAuthProviderApp> {
+                                   const ClientRegistrations registrations{"m365-client", "", ""};
+                                   std::optional<OAuthProviderApp> app =
+                                       OAuthProviderApp::forProvider(provider, registrations);
+                                   if (provider == "gmail")
+                                       app = OAuthProviderApp::forProvider(
+                                           provider,
+                                           {"m365-client", "google-client", "google-secret"});
+                                   if (app)
+                                       app->tokenURL = tokenEndpoint.url();
+                                   return app;
+                               },
+                               OAuthFlow{std::chrono::seconds(10), browser}});
+    }
+
+    // Runs a sign-in to its end, checking that `signingIn` covers all of it.
+    void signIn(const QString& provider) {
+        QSignalSpy signingIn(state.get(), &AppState::signingInChanged);
+        state->signIn(provider);
+        QCOMPARE(state->signingIn(), true);
+        QTRY_COMPARE_WITH_TIMEOUT(state->signingIn(), false, 10000);
+        QCOMPARE(signingIn.size(), 2);
+    }
+};
+
 } // namespace
 
 class AppStateActionsTest : public QObject {
@@ -56,8 +99,7 @@ private Q_SLOTS:
         const Action testSend = [](AppState& s) { s.sendTestEmail(" Me@Example.com"); };
         const Action retry = [](AppState& s) { s.retryQueue(); };
         const QByteArray senderRequest =
-            R"({"command":"SetConfig","sender":)"
-            R"({"from_address":"scan@example.com","provider":"m365"}})";
+            R"({"command":"SetConfig","sender":{"from_address":"scan@example.com","provider":"m365"}})";
         const QString older = "older message";
 
         QTest::newRow("sender saved")
@@ -125,6 +167,74 @@ private Q_SLOTS:
         f.state->sendTestEmail("a@example.com");
         QCOMPARE(f.state->infoMessage(), none);
         QCOMPARE(f.state->lastError(), QString("older failure"));
+    }
+
+    void signInHandsTheCredentialsToZidire_data() {
+        QTest::addColumn<QString>("provider");
+        QTest::addColumn<QByteArray>("oauthRequest");
+        QTest::newRow("Microsoft: no secret, common tenant")
+            << "m365"
+            << QByteArray(
+                   R"({"command":"SetConfig","oauth":{"m365":{"client_id":"m365-client","client_secret":"","tenant_id":"common"}}})");
+        QTest::newRow("Google: the configured secret")
+            << "gmail"
+            << QByteArray(
+                   R"({"command":"SetConfig","oauth":{"gmail":{"client_id":"google-client","client_secret":"google-secret"}}})");
+    }
+    void signInHandsTheCredentialsToZidire() {
+        QFETCH(QString, provider);
+        QFETCH(QByteArray, oauthRequest);
+        SignInFixture f;
+        f.signIn(provider);
+        QCOMPARE(f.state->lastError(), none);
+        QCOMPARE(f.state->infoMessage(), QString("older message"));
+        QTRY_COMPARE(f.zidire.commands(),
+                     (QStringList{"GetStatus", "SetConfig", "SetCredentials", "GetStatus"}));
+        QCOMPARE(f.zidire.requests()[1], oauthRequest);
+        const QByteArray credentials =
+            "{\"command\":\"SetCredentials\",\"email\":\"me@example.com\",\"provider\":\"" +
+            provider.toUtf8() + "\",\"refresh_token\":\"rt-1\"}";
+        QCOMPARE(f.zidire.requests()[2], credentials);
+    }
+
+    void signInFailures_data() {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QStringList>("commands");
+        QTest::addColumn<QString>("lastError");
+        QTest::newRow("browser flow fails")
+            << "provider" << QStringList{"GetStatus", "GetStatus"}
+            << "Sign-in failed: the provider returned an error: access_denied";
+        QTest::newRow("zidire rejects the client: no credentials sent")
+            << "oauth" << QStringList{"GetStatus", "SetConfig", "GetStatus"}
+            << "Sign-in failed: unknown tenant";
+        QTest::newRow("zidire rejects the credentials")
+            << "credentials" << QStringList{"GetStatus", "SetConfig", "SetCredentials", "GetStatus"}
+            << "Sign-in failed: zidire rejected the credentials";
+    }
+    void signInFailures() {
+        QFETCH(QString, failure);
+        QFETCH(QStringList, commands);
+        QFETCH(QString, lastError);
+        SignInFixture f;
+        if (failure == "provider")
+            f.browser->redirectQuery = "error=access_denied&state={state}";
+        if (failure == "oauth")
+            f.zidire.setReply("SetConfig", {R"({"ok":false,"error":"unknown tenant"})"});
+        if (failure == "credentials")
+            f.zidire.setReply("SetCredentials", {R"({"ok":false})"});
+        f.signIn("m365");
+        QCOMPARE(f.state->lastError(), lastError);
+        QTRY_COMPARE(f.zidire.commands(), commands);
+    }
+
+    void signInUnavailable() {
+        SignInFixture f;
+        QSignalSpy signingIn(f.state.get(), &AppState::signingInChanged);
+        f.state->setSignInSetup(
+            {[](const QString&) { return std::optional<OAuthProviderApp>(); }, OAuthFlow{}});
+        f.state->signIn("gmail");
+        QCOMPARE(f.state->lastError(), QString("Sign-in isn't available for gmail yet."));
+        QCOMPARE(signingIn.size(), 0);
     }
 
     void readLog_data() {

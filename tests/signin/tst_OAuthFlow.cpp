@@ -1,4 +1,5 @@
 #include "AwaitTask.h"
+#include "FakeBrowser.h"
 #include "FakeTokenEndpoint.h"
 #include "NetworkError.h"
 #include "OAuthFlow.h"
@@ -13,36 +14,6 @@
 #include <QUrlQuery>
 
 namespace {
-
-// Stands in for the user's browser: remembers the page it was asked to open and, when told
-// what to answer, follows the provider's redirect to the loopback port over real HTTP.
-class FakeBrowser final : public UrlOpener {
-public:
-    // The redirect's query; "{state}" stands for the authorization request's state. Empty: the
-    // user never finishes.
-    QString redirectQuery;
-    QUrl opened;
-    QByteArray page;
-
-    void open(const QUrl& url) override {
-        opened = url;
-        if (redirectQuery.isEmpty())
-            return;
-        QString query = redirectQuery;
-        query.replace("{state}", QUrlQuery(url).queryItemValue("state"));
-        const QUrl target(QStringLiteral("http://127.0.0.1:%1/?%2").arg(listenerPort()).arg(query));
-        QNetworkReply* reply = m_network.get(QNetworkRequest(target));
-        QObject::connect(reply, &QNetworkReply::finished,
-                         [this, reply] { page = reply->readAll(); });
-    }
-
-    quint16 listenerPort() const {
-        return quint16(QUrl(QUrlQuery(opened).queryItemValue("redirect_uri")).port());
-    }
-
-private:
-    QNetworkAccessManager m_network;
-};
 
 OAuthProviderApp appWithTokenURL(const QString& provider, const QUrl& tokenURL) {
     const ClientRegistrations registrations{"00000000-1111-2222-3333-444444444444",

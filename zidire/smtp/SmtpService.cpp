@@ -124,7 +124,8 @@ public:
 
 private:
     void readInput() {
-        if (m_closing || m_socket->bytesToWrite() > maxUnsentReplyBytes)
+        // While a reply is held back, input stays with the socket, so TCP slows the client down.
+        if (m_closing || m_waiting || m_socket->bytesToWrite() > maxUnsentReplyBytes)
             return;
         if (m_socket->mode() != QSslSocket::UnencryptedMode && !m_socket->isEncrypted())
             return; // the handshake is still running
@@ -133,7 +134,7 @@ private:
         if (m_readBuffer.isEmpty())
             m_readBuffer.resize(readBufferBytes);
         const quint64 progress = m_session->progress();
-        while (!m_closing) {
+        while (!m_closing && !m_waiting) {
             const qint64 size = m_socket->read(m_readBuffer.data(), m_readBuffer.size());
             if (size <= 0)
                 break;
@@ -145,10 +146,13 @@ private:
 
     void carryOut(SmtpSession::Output output) {
         if (output.delay.count() > 0) {
+            m_waiting = true;
             QTimer::singleShot(output.delay, this, [this, output] {
+                m_waiting = false;
                 send(output);
                 if (!m_closing)
                     carryOut(m_session->resume());
+                readInput();
             });
             return;
         }
@@ -174,10 +178,13 @@ private:
     // A slow fsync holds up this client only. Should the connection go first, the message is
     // still made durable, just never acknowledged, so the client sends it again.
     void commitInBackground(std::shared_ptr<SpoolWriter> writer) {
+        m_waiting = true;
         QtConcurrent::run(m_service.commits, [writer] {
             return SmtpSession::commit(*writer);
         }).then(this, [this](const SmtpSession::CommitOutcome& outcome) {
+            m_waiting = false;
             carryOut(m_session->committed(outcome));
+            readInput();
         });
     }
 
@@ -228,7 +235,8 @@ private:
     QByteArray m_readBuffer;
     QTimer m_idle;
     bool m_closing = false;
-    bool m_greeted; // the banner is out; on implicit TLS it waits for the handshake
+    bool m_waiting = false; // for an AUTH delay or a commit
+    bool m_greeted;         // the banner is out; on implicit TLS it waits for the handshake
 };
 
 } // namespace

@@ -18,7 +18,7 @@ namespace {
 // buffer, short ones (between stuffed dots, or from small reads) gathered first.
 constexpr qsizetype directWriteBytes = 16 * 1024;
 constexpr qsizetype gatheredWriteBytes = 64 * 1024;
-constexpr qsizetype maxBufferedWhilePaused = 64 * 1024;
+constexpr qsizetype maxBufferedWhilePaused = 1024 * 1024;
 constexpr qsizetype maxPathLength = 256; // RFC 5321 4.5.3.1.3
 
 const char* const refusedBareLineEnd =

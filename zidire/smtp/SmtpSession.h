@@ -85,8 +85,6 @@ public:
     // idle timer restarts on progress, so a client trickling bytes still times out.
     quint64 progress() const { return m_progress; }
 
-    bool inMessage() const { return m_phase == Phase::data; }
-
 private:
     enum class Phase { command, authPlain, authLoginUser, authLoginPassword, data, closed };
 

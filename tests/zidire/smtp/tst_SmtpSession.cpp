@@ -386,6 +386,18 @@ private Q_SLOTS:
         QCOMPARE(finalReplyLines(s->resume().reply), (QStringList{"250 2.0.0 Ok", "250 2.0.0 Ok"}));
     }
 
+    void floodDuringTheDelayCloses() {
+        const auto s = session();
+        exchange(*s, "EHLO copier\r\n");
+        QCOMPARE(s->receive("AUTH PLAIN " + base64(QByteArray("\0copier\0x", 9)) + "\r\n").delay,
+                 10ms);
+        for (int i = 0; i < 17; ++i)
+            QVERIFY(s->receive(QByteArray(64 * 1024, 'x')).reply.isEmpty());
+        const SmtpSession::Output output = s->resume();
+        QVERIFY(output.close);
+        QVERIFY(output.reply.startsWith("421 4.7.0"));
+    }
+
     // "250" comes only with the result of the commit, and commands behind the message wait.
     void acknowledgesOnlyWhatIsDurable() {
         const auto s = session();

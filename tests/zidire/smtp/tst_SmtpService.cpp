@@ -4,8 +4,8 @@
 
 #include <QDir>
 #include <QSignalSpy>
-#include <QSslSocket>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -15,31 +15,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A client driven from the test's event loop, so the service in the same thread keeps running.
+// A plain client driven from the test's event loop, so the service in the same thread keeps
+// running.
 class Client {
 public:
-    bool connect(quint16 port, bool implicitTls = false) {
-        m_socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-        if (implicitTls) {
-            m_socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-            return QTest::qWaitFor([this] { return m_socket.isEncrypted(); }, 10000);
-        }
+    bool connect(quint16 port) {
         m_socket.connectToHost(QHostAddress::LocalHost, port);
         return QTest::qWaitFor(
             [this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 10000);
-    }
-
-    bool startTls(const QSslConfiguration& configuration) {
-        m_socket.setSslConfiguration(configuration);
-        m_socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-        m_socket.startClientEncryption();
-        return QTest::qWaitFor(
-                   [this] {
-                       return m_socket.isEncrypted() ||
-                              m_socket.state() == QAbstractSocket::UnconnectedState;
-                   },
-                   10000) &&
-               m_socket.isEncrypted();
     }
 
     void send(const QByteArray& bytes) { m_socket.write(bytes); }
@@ -70,7 +53,7 @@ public:
             10000);
     }
 
-    QSslSocket& socket() { return m_socket; }
+    QTcpSocket& socket() { return m_socket; }
 
 private:
     qsizetype endOfFirstReply() const {
@@ -85,7 +68,7 @@ private:
         }
     }
 
-    QSslSocket m_socket;
+    QTcpSocket m_socket;
     QByteArray m_received;
 };
 
@@ -177,57 +160,6 @@ private Q_SLOTS:
         QVERIFY(open.reply().startsWith("250 "));
     }
 
-    void eachListenersTls() {
-        const auto service = start(options());
-        Client implicit;
-        QVERIFY(implicit.connect(port(*service, 2), true));
-        QVERIFY(implicit.reply().startsWith("220 "));
-        QVERIFY(implicit.socket().sessionProtocol() >= QSsl::TlsV1_2);
-        implicit.send("EHLO copier\r\n" + authPlain);
-        QVERIFY(implicit.reply().contains("250-AUTH PLAIN LOGIN"));
-        QVERIFY(implicit.reply().startsWith("235 "));
-
-        Client upgraded;
-        QVERIFY(upgraded.connect(port(*service, 1)));
-        QVERIFY(upgraded.reply().startsWith("220 "));
-        upgraded.send("EHLO copier\r\nSTARTTLS\r\n");
-        QVERIFY(upgraded.reply().contains("250 STARTTLS\r\n"));
-        QVERIFY(upgraded.reply().startsWith("220 "));
-        QVERIFY(upgraded.startTls(QSslConfiguration::defaultConfiguration()));
-        upgraded.send("EHLO copier\r\n" + authPlain);
-        QVERIFY(!upgraded.reply().contains("STARTTLS"));
-        QVERIFY(upgraded.reply().startsWith("235 "));
-    }
-
-    void legacyTlsOnlyWhenAllowed_data() {
-        QTest::addColumn<bool>("allowed");
-        QTest::newRow("refused by default") << false;
-        QTest::newRow("admitted when allowed") << true;
-    }
-
-    void legacyTlsOnlyWhenAllowed() {
-        QFETCH(bool, allowed);
-        const auto service = start(options());
-        service->setAllowLegacyTls(allowed);
-        QSslConfiguration tls10 = QSslConfiguration::defaultConfiguration();
-        QT_WARNING_PUSH
-        QT_WARNING_DISABLE_DEPRECATED
-        tls10.setProtocol(QSsl::TlsV1_0);
-        QT_WARNING_POP
-        tls10.setBackendConfigurationOption("CipherString", "DEFAULT:@SECLEVEL=0");
-
-        Client client;
-        QVERIFY(client.connect(port(*service, 1)));
-        client.reply();
-        client.send("STARTTLS\r\n");
-        QVERIFY(client.reply().startsWith("220 "));
-        QCOMPARE(client.startTls(tls10), allowed);
-        if (allowed) {
-            client.send("NOOP\r\n");
-            QVERIFY(client.reply().startsWith("250 "));
-        }
-    }
-
     // A session that makes no progress is closed, even when it trickles bytes.
     void idleAndTricklingSessionsTimeOut() {
         SmtpOptions o = options();
@@ -267,21 +199,6 @@ private Q_SLOTS:
         QVERIFY(other.reply().startsWith("250 "));
         QVERIFY(guesser.socket().bytesAvailable() == 0);
         QVERIFY(guesser.reply().startsWith("535 5.7.8"));
-    }
-
-    void fiveFailuresCloseTheConnection() {
-        const auto service = start(options());
-        Client guesser;
-        QVERIFY(guesser.connect(port(*service, 0)));
-        guesser.reply();
-        guesser.send("EHLO a\r\n");
-        guesser.reply();
-        for (int i = 0; i < 5; ++i) {
-            guesser.send(wrongAuth);
-            QVERIFY(guesser.reply().startsWith("535 5.7.8"));
-        }
-        QVERIFY(guesser.reply().startsWith("421 "));
-        QVERIFY(guesser.waitForDisconnect());
     }
 
     void acceptedMessageIsSignalledAndStored() {

@@ -82,29 +82,35 @@ class Zidire:
     def start(self, configure=True):
         env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime,
                    XDG_STATE_HOME=os.path.join(self.root.name, "xdg-state"))
-        self.stderr = open(os.path.join(self.root.name, "stderr.txt"), "ab")
-        self.process = subprocess.Popen(
-            [ZIDIRE, "--user", "--socket", self.socket_path, "--state-dir", self.state,
-             "--smtp-ports", f"{self.plain},{self.starttls},{self.implicit}"],
-            env=env, stdout=subprocess.DEVNULL, stderr=self.stderr)
-        status = wait_for(self._listening, what="zidire to listen")
+        for attempt in range(3):
+            self.stderr = open(os.path.join(self.root.name, "stderr.txt"), "ab")
+            self.process = subprocess.Popen(
+                [ZIDIRE, "--user", "--socket", self.socket_path, "--state-dir", self.state,
+                 "--smtp-ports", f"{self.plain},{self.starttls},{self.implicit}"],
+                env=env, stdout=subprocess.DEVNULL, stderr=self.stderr)
+            status = wait_for(self._status, what="zidire to answer")
+            if not any(listener.get("error") for listener in status["listeners"]):
+                break
+            # Another test took one of the ports since they were picked: pick again.
+            self.process.terminate()
+            self.process.wait(timeout=20)
+            self.stderr.close()
+            self.plain, self.starttls, self.implicit = free_ports(3)
+        else:
+            raise AssertionError(f"zidire could not listen: {status['listeners']}")
         if configure:
             reply = self.control({"command": "SetConfig",
                                   "device_user": {"username": USER, "password": PASSWORD}})
             assert reply.get("ok"), reply
         return status
 
-    def _listening(self):
+    def _status(self):
         if self.process.poll() is not None:
             raise AssertionError(f"zidire exited with {self.process.returncode}")
         try:
-            status = self.control({"command": "GetStatus"})["status"]
+            return self.control({"command": "GetStatus"})["status"]
         except OSError:
             return None
-        listeners = status["listeners"]
-        if len(listeners) == 3 and not any(l.get("error") for l in listeners):
-            return status
-        return None
 
     def control(self, request):
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:

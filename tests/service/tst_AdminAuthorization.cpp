@@ -1,0 +1,155 @@
+#include "AdminAuthorization.h"
+#include "AuthorityToken.h"
+#include "ControlClient.h"
+#include "FakeAuthorizationServices.h"
+#include "LocalAuthorization.h"
+#include "LocalRelay.h"
+#include "RelayPaths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using Script = FakeAuthorizationServices::Script;
+Q_DECLARE_METATYPE(Script)
+
+namespace {
+
+std::optional<AdminAuthorizationError> failureOf(std::shared_ptr<AuthorizationServices> services) {
+    try {
+        AdminAuthorization authorization(std::move(services));
+        return std::nullopt;
+    } catch (const AdminAuthorizationError& error) {
+        return error;
+    }
+}
+
+ControlResponse send(const ControlRequest& request) {
+    return ControlClient(RelayPaths::controlSocket(RelayMode::local), 3).send(request);
+}
+
+} // namespace
+
+class AdminAuthorizationTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void asksForTheAdminRightAndKeepsTheExternalForm() {
+        auto services = std::make_shared<FakeAuthorizationServices>();
+        {
+            const AdminAuthorization authorization(services);
+            QCOMPARE(authorization.externalForm(), FakeAuthorizationServices::sampleExternalForm());
+            QCOMPARE(services->referencesFreed(), 0);
+
+            QCOMPARE(services->createFlags(), QList<AuthorizationFlags>{0});
+            QCOMPARE(services->rightsRequests().size(), 1);
+            const FakeAuthorizationServices::RightsRequest request =
+                services->rightsRequests().constFirst();
+            QCOMPARE(request.flags, AuthorizationFlags(0x13));
+            QCOMPARE(request.items.size(), 1);
+            QCOMPARE(request.items[0].name, "system.privilege.admin");
+            QCOMPARE(request.items[0].valueLength, 0u);
+            QCOMPARE(request.items[0].value, nullptr);
+            QCOMPARE(request.items[0].flags, 0u);
+        }
+        QCOMPARE(services->referencesFreed(), 1);
+        QCOMPARE(services->badFrees(), 0);
+        QCOMPARE(services->freeFlags(), QList<AuthorizationFlags>{0});
+    }
+
+    void failuresAreReportedAndTheReferenceFreedOnce_data() {
+        QTest::addColumn<Script>("script");
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<int>("freed");
+        QTest::newRow("create fails") << Script{.create = -60008, .createGivesReference = false}
+                                      << "authorization failed (OSStatus -60008)" << 0;
+        QTest::newRow("create gives no reference")
+            << Script{.createGivesReference = false} << "authorization failed (OSStatus 0)" << 0;
+        QTest::newRow("create fails, reference given")
+            << Script{.create = -60008} << "authorization failed (OSStatus -60008)" << 1;
+        QTest::newRow("canceled") << Script{.copyRights = -60006} << "authorization canceled" << 1;
+        QTest::newRow("denied") << Script{.copyRights = -60005}
+                                << "authorization failed (OSStatus -60005)" << 1;
+        QTest::newRow("no interaction")
+            << Script{.copyRights = -60007} << "authorization failed (OSStatus -60007)" << 1;
+        QTest::newRow("external form fails")
+            << Script{.makeExternalForm = -60008} << "authorization failed (OSStatus -60008)" << 1;
+    }
+
+    void failuresAreReportedAndTheReferenceFreedOnce() {
+        QFETCH(Script, script);
+        QFETCH(QString, description);
+        QFETCH(int, freed);
+        auto services = std::make_shared<FakeAuthorizationServices>(script);
+
+        const std::optional<AdminAuthorizationError> failure = failureOf(services);
+
+        QVERIFY(failure);
+        QCOMPARE(failure->description(), description);
+        QCOMPARE(QString::fromUtf8(failure->what()), description);
+        const bool canceled = script.copyRights == errAuthorizationCanceled;
+        QCOMPARE(failure->kind(), canceled ? AdminAuthorizationError::Kind::canceled
+                                           : AdminAuthorizationError::Kind::failed);
+        QCOMPARE(services->referencesFreed(), freed);
+        QCOMPARE(services->badFrees(), 0);
+    }
+
+    void requestCarriesTheExternalFormInBase64() {
+        auto services = std::make_shared<FakeAuthorizationServices>();
+        const AdminAuthorization authorization(services);
+
+        const ControlRequest request = devicePasswordRequest(authorization);
+
+        QCOMPARE(request.command, "GetDevicePassword");
+        QVERIFY(request.authorization);
+        QCOMPARE(request.authorization->size(), 44);
+        const auto decoded = QByteArray::fromBase64Encoding(
+            request.authorization->toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+        QVERIFY(decoded);
+        QCOMPARE(decoded.decoded, FakeAuthorizationServices::sampleExternalForm());
+        ControlRequest onlyThose = request;
+        onlyThose.authorization.reset();
+        QCOMPARE(onlyThose, ControlRequest{.command = "GetDevicePassword"});
+    }
+
+    // The whole road in local mode: a real zidire checks the token the local backend minted.
+    void localZidireRevealsThePasswordOncePerAuthorization() {
+        LocalRelay relay;
+        const LocalServiceManager services(relay.setup(), relay.loginItem());
+        services.daemonService(daemonPlistName)->registerService();
+        ControlClient(RelayPaths::controlSocket(RelayMode::local), 3)
+            .setDeviceUser("scanner", "copier pass 1");
+        const QString authority = RelayPaths::authorityDirectory(RelayMode::local);
+        auto local = std::make_shared<LocalAuthorization>(authority);
+
+        const AdminAuthorization authorization(local);
+        const ControlRequest request = devicePasswordRequest(authorization);
+        const ControlResponse first = send(request);
+        const ControlResponse again = send(request);
+
+        QVERIFY2(first.ok, qPrintable(first.error.value_or("")));
+        QCOMPARE(first.devicePassword, "copier pass 1");
+        QVERIFY(!again.ok);
+        QCOMPARE(again.devicePassword, std::nullopt);
+        QCOMPARE(again.error, "administrator authorization required");
+
+        // A token older than five minutes no longer counts.
+        const QByteArray old = mintAuthorityToken(authority);
+        const QString oldPath = QDir(authority).filePath(QString::fromLatin1(old.toHex()));
+        const timespec sixMinutesAgo[2] = {{::time(nullptr) - 360, 0}, {::time(nullptr) - 360, 0}};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(oldPath).constData(), sixMinutesAgo, 0),
+                 0);
+        const ControlResponse stale = send(
+            {.command = "GetDevicePassword", .authorization = QString::fromLatin1(old.toBase64())});
+        QVERIFY(!stale.ok);
+        QCOMPARE(stale.devicePassword, std::nullopt);
+
+        services.daemonService(daemonPlistName)->unregisterService();
+    }
+};
+
+QTEST_GUILESS_MAIN(AdminAuthorizationTest)
+#include "tst_AdminAuthorization.moc"

@@ -52,7 +52,7 @@ const QByteArray& text(qsizetype bytes) {
 }
 
 struct Server {
-    QTemporaryDir directory{QDir::currentPath() + QStringLiteral("/bench-zidire-smtp-XXXXXX")};
+    QTemporaryDir directory{QDir::tempPath() + QStringLiteral("/bench-zidire-smtp-XXXXXX")};
     Log log{directory.filePath(QStringLiteral("zidire.log")), false};
     Spool spool{directory.filePath(QStringLiteral("spool")), log};
     SmtpService service{
@@ -277,7 +277,7 @@ double sendOverLoopback(const QByteArray& content, int perClient) {
 void BM_DurableWriteFloor(benchmark::State& state) {
     const qsizetype bytes = state.range(0);
     const int count = clients * (bytes == smallBytes ? smallPerClient : largePerClient);
-    QTemporaryDir directory(QDir::currentPath() + QStringLiteral("/bench-floor-XXXXXX"));
+    QTemporaryDir directory(QDir::tempPath() + QStringLiteral("/bench-floor-XXXXXX"));
     for (auto _ : state) {
         const double seconds = durablyWrite(directory.path(), text(bytes), count);
         if (seconds < 0) {
@@ -303,7 +303,7 @@ void BM_LoopbackFloor(benchmark::State& state) {
 void BM_SlowerFloor(benchmark::State& state) {
     const qsizetype bytes = state.range(0);
     const int perClient = bytes == smallBytes ? smallPerClient : largePerClient;
-    QTemporaryDir directory(QDir::currentPath() + QStringLiteral("/bench-floor-XXXXXX"));
+    QTemporaryDir directory(QDir::tempPath() + QStringLiteral("/bench-floor-XXXXXX"));
     for (auto _ : state) {
         const double disk = durablyWrite(directory.path(), text(bytes), clients * perClient);
         const double network = sendOverLoopback(text(bytes), perClient);

@@ -22,7 +22,8 @@ namespace {
 
 // Qt keeps at most this much unread input per connection, so a client that sends faster than we
 // handle it is slowed down by TCP instead of filling memory.
-constexpr qint64 readBufferBytes = 256 * 1024;
+constexpr qint64 readBufferBytes = 1024 * 1024;
+constexpr qint64 smallReadBytes = 16 * 1024;
 // Replies are small; a client that pipelines without reading them must wait until it reads.
 constexpr qint64 maxUnsentReplyBytes = 64 * 1024;
 
@@ -129,16 +130,18 @@ private:
             return;
         if (m_socket->mode() != QSslSocket::UnencryptedMode && !m_socket->isEncrypted())
             return; // the handshake is still running
-        // One buffer for the connection's life: a fresh allocation per read costs more than
-        // handling the bytes.
+        // One buffer for the connection's life (a fresh allocation per read costs more than
+        // handling the bytes), small until the client sends a lot.
         if (m_readBuffer.isEmpty())
-            m_readBuffer.resize(readBufferBytes);
+            m_readBuffer.resize(smallReadBytes);
         const quint64 progress = m_session->progress();
         while (!m_closing && !m_waiting) {
             const qint64 size = m_socket->read(m_readBuffer.data(), m_readBuffer.size());
             if (size <= 0)
                 break;
             carryOut(m_session->receive(QByteArrayView(m_readBuffer.constData(), size)));
+            if (size == m_readBuffer.size())
+                m_readBuffer.resize(readBufferBytes);
         }
         if (m_session->progress() != progress && !m_closing)
             m_idle.start();

@@ -50,10 +50,6 @@ QString clientAddressOf(const QAbstractSocket& socket) {
     return QStringLiteral("%1:%2").arg(address.toString()).arg(socket.peerPort());
 }
 
-} // namespace
-
-namespace {
-
 // What every connection of the service shares.
 struct ServiceContext {
     SmtpService& owner;
@@ -70,12 +66,8 @@ struct ServiceContext {
     bool spoolHasRoom() const;
 };
 
-} // namespace
-
-namespace {
-
 // One client connection: moves bytes between the socket and its session, carries out what the
-// session asks for (delays, TLS, closing) and enforces the idle timeout.
+// session asks for (delays, TLS, commits, closing) and enforces the idle timeout.
 class Connection final : public QObject {
 public:
     Connection(qintptr descriptor, ListenerSecurity security, ServiceContext& service,

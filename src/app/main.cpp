@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 int main(int argc, char** argv) {
@@ -16,7 +17,14 @@ int main(int argc, char** argv) {
     // no display, and nothing of the application may start.
     if (hasUninstallDaemonFlag(argc, argv)) {
         QCoreApplication application(argc, argv);
-        return uninstallDaemonFromCommandLine([] { return makeAppPlatform().services; });
+        const int status =
+            uninstallDaemonFromCommandLine([] { return makeAppPlatform().services; });
+        // Qt's D-Bus thread may still be passing the last reply around while the program's static
+        // state is torn down, which makes Qt complain on standard error (or worse). Nothing else
+        // is left to do, so the process ends here, its output flushed.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
     }
 
     QCoreApplication application(argc, argv);

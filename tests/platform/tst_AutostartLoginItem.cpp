@@ -1,5 +1,4 @@
 #include "AutostartLoginItem.h"
-#include "SystemSettings.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,8 +11,7 @@ Q_DECLARE_METATYPE(ServiceStatus)
 
 namespace {
 
-// For the test's life XDG_CONFIG_HOME is a temporary directory, as it is where the login item
-// looks by default.
+// For the test's life XDG_CONFIG_HOME is a temporary directory: the login item's default place.
 struct Fixture {
     QTemporaryDir home;
     QByteArray savedConfigHome = qgetenv("XDG_CONFIG_HOME");
@@ -28,12 +26,6 @@ struct Fixture {
     QByteArray entry() const {
         QFile file(entryPath());
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    void writeEntry(const QByteArray& text) const {
-        QDir().mkpath(home.filePath("autostart"));
-        QFile file(entryPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(text);
     }
 };
 
@@ -58,14 +50,16 @@ private Q_SLOTS:
         QCOMPARE(item.status(), ServiceStatus::notRegistered);
 
         item.registerService();
-        QCOMPARE(item.filePath(), f.entryPath());
         QCOMPARE(item.status(), ServiceStatus::enabled);
-        const QByteArray entry = f.entry();
-        QVERIFY(entry.startsWith("[Desktop Entry]\n"));
-        for (const char* line :
-             {"Type=Application\n", "Exec=/usr/bin/moxtrel\n", "X-GNOME-Autostart-Delay=5\n",
-              "X-KDE-autostart-after=panel\n", "X-LXQt-Need-Tray=true\n"})
-            QVERIFY2(entry.contains(line), line);
+        QCOMPARE(f.entry(), "[Desktop Entry]\n"
+                            "Type=Application\n"
+                            "Name=Moxtrel\n"
+                            "Comment=Scan-to-email relay for copiers and scanners\n"
+                            "Exec=/usr/bin/moxtrel\n"
+                            "Terminal=false\n"
+                            "X-GNOME-Autostart-Delay=5\n"
+                            "X-KDE-autostart-after=panel\n"
+                            "X-LXQt-Need-Tray=true\n");
 
         item.unregisterService();
         QVERIFY(!QFile::exists(f.entryPath()));
@@ -79,10 +73,9 @@ private Q_SLOTS:
         QTest::newRow("plain") << "/opt/moxtrel-1.0/bin/moxtrel"
                                << QByteArray("Exec=/opt/moxtrel-1.0/bin/moxtrel\n");
         QTest::newRow("space") << "/home/a b/moxtrel" << QByteArray("Exec=\"/home/a b/moxtrel\"\n");
-        QTest::newRow("shell characters")
-            << "/x/$HOME`id`\"q\"/m"
-            << QByteArray("Exec=\"/x/\\\\$HOME\\\\`id\\\\`\\\\\"q\\\\\"/m\"\n");
-        QTest::newRow("backslash") << "/x\\y/m" << QByteArray("Exec=\"/x\\\\\\\\y/m\"\n");
+        QTest::newRow("shell characters") << "/x/$HOME`id`\"q\"\\/m"
+                                          << QByteArray("Exec=\"/x/\\\\$HOME\\\\`id\\\\`\\\\\"q"
+                                                        "\\\\\"\\\\\\\\/m\"\n");
         QTest::newRow("percent") << "/x/100%/m" << QByteArray("Exec=/x/100%%/m\n");
     }
 
@@ -99,35 +92,28 @@ private Q_SLOTS:
         QTest::addColumn<ServiceStatus>("status");
         const QByteArray entry = "[Desktop Entry]\nType=Application\nExec=/usr/bin/moxtrel\n";
         QTest::newRow("entry") << entry << ServiceStatus::enabled;
-        QTest::newRow("hidden") << entry + "Hidden=true\n" << ServiceStatus::notRegistered;
-        QTest::newRow("hidden, spaced") << entry + "Hidden = true\n"
-                                        << ServiceStatus::notRegistered;
+        QTest::newRow("hidden") << entry + "Hidden = true\n" << ServiceStatus::notRegistered;
         QTest::newRow("not hidden") << entry + "Hidden=false\n" << ServiceStatus::enabled;
-        QTest::newRow("hidden in another group") << entry + "[Desktop Action x]\nHidden=true\n"
-                                                 << ServiceStatus::enabled;
+        QTest::newRow("hidden elsewhere") << entry + "[Desktop Action x]\nHidden=true\n"
+                                          << ServiceStatus::enabled;
+        // Desktops skip an entry without a command: it starts nothing, so it is not enabled.
         QTest::newRow("half-written")
             << QByteArray("[Desktop Entry]\nType=Applic") << ServiceStatus::notRegistered;
-        QTest::newRow("no command")
-            << QByteArray("[Desktop Entry]\nExec=\n") << ServiceStatus::notRegistered;
-        QTest::newRow("no group") << QByteArray("Exec=/usr/bin/moxtrel\n")
-                                  << ServiceStatus::notRegistered;
         QTest::newRow("binary") << QByteArray("\x00\xff\xfe[\n=\x01", 7)
                                 << ServiceStatus::notRegistered;
-        QTest::newRow("empty") << QByteArray() << ServiceStatus::notRegistered;
     }
 
     void statusOfEntriesFoundThere() {
         QFETCH(QByteArray, text);
         QFETCH(ServiceStatus, status);
         Fixture f;
-        f.writeEntry(text);
-        QCOMPARE(f.item().status(), status);
-    }
+        QVERIFY(QDir().mkpath(f.home.filePath("autostart")));
+        QFile file(f.entryPath());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        file.close();
 
-    void registeringReplacesABrokenEntry() {
-        Fixture f;
-        f.writeEntry("[Desktop Entry]\nType=Applic");
         AutostartLoginItem item = f.item();
+        QCOMPARE(item.status(), status);
         item.registerService();
         QCOMPARE(item.status(), ServiceStatus::enabled);
     }
@@ -143,9 +129,8 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(f.entryPath()));
         QCOMPARE(f.item().status(), ServiceStatus::notRegistered);
         const std::optional<QString> failure = failureOf([&] { f.item().unregisterService(); });
-        QVERIFY(failure);
-        QVERIFY2(failure->startsWith("can't remove the autostart entry " + f.entryPath()),
-                 qPrintable(*failure));
+        QVERIFY(failure &&
+                failure->startsWith("can't remove the autostart entry " + f.entryPath()));
     }
 
     void unwritableAutostartFolderIsAClearFailure() {
@@ -154,26 +139,6 @@ private Q_SLOTS:
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         QCOMPARE(failureOf([&] { f.item().registerService(); }),
                  "can't create the autostart folder " + f.home.filePath("autostart"));
-    }
-
-    void settingsToolIsTheFirstInstalledOne() {
-        QTemporaryDir bin;
-        const QByteArray savedPath = qgetenv("PATH");
-        qputenv("PATH", QFile::encodeName(bin.path()));
-        const std::optional<SettingsCommand> none = loginItemsSettingsCommand();
-        for (const char* tool : {"lxqt-config-session", "systemsettings"}) {
-            QFile script(bin.filePath(tool));
-            QVERIFY(script.open(QIODevice::WriteOnly));
-            script.write("#!/bin/sh\n");
-            script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
-        }
-        const std::optional<SettingsCommand> found = loginItemsSettingsCommand();
-        qputenv("PATH", savedPath);
-
-        QVERIFY(!none);
-        QVERIFY(found);
-        QCOMPARE(found->program, bin.filePath("systemsettings"));
-        QCOMPARE(found->arguments, QStringList{"kcm_autostart"});
     }
 };
 

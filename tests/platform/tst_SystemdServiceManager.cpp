@@ -4,66 +4,40 @@
 
 #include <QTest>
 
-using namespace std::chrono_literals;
-
 Q_DECLARE_METATYPE(ServiceStatus)
 
 namespace {
 
 const QString unit = QStringLiteral("net.brimlake.moxtrel.daemon.service");
 
-struct Fixture {
-    PrivateBus bus;
-    std::unique_ptr<FakeSystemd> systemd =
-        bus.address().isEmpty() ? nullptr : std::make_unique<FakeSystemd>(bus.address());
-    QTemporaryDir home;
-
-    SystemdServiceManager manager(const QString& busAddress) const {
-        return SystemdServiceManager({.busAddress = busAddress, .changeTimeout = 10s},
-                                     {home.filePath("autostart"), "/usr/bin/moxtrel"});
-    }
-    SystemdServiceManager manager() const { return manager(bus.address()); }
-};
-
-// The service's calls block on replies that the bus's threads deliver; the test's thread runs
-// its event loop meanwhile, as the application's main thread would.
-template <class Call> auto inBackground(Call call) {
-    return QCoro::waitFor(runInBackground(BackgroundPriority::userInitiated, std::move(call)));
-}
-
-std::optional<QString> failureOf(std::function<void()> change) {
-    auto work = [change = std::move(change)]() -> std::optional<QString> {
+// The calls block on replies that the bus's threads deliver while this thread runs its event
+// loop, as the application's main thread would. Returns the failure's text, if any.
+std::optional<QString> inBackground(std::function<void()> call) {
+    auto work = [call = std::move(call)]() -> std::optional<QString> {
         try {
-            change();
+            call();
             return std::nullopt;
         } catch (const ServiceManagementError& error) {
             return error.localizedDescription();
         }
     };
-    return inBackground(std::move(work));
+    return QCoro::waitFor(runInBackground(BackgroundPriority::userInitiated, std::move(work)));
 }
 
-ServiceStatus daemonStatus(const SystemdServiceManager& manager) {
-    auto work = [&manager] {
-        return manager.daemonService(QString::fromUtf8(daemonPlistName))->status();
-    };
-    return inBackground(std::move(work));
-}
+struct Fixture {
+    PrivateBus bus;
+    FakeSystemd systemd{bus.address()};
 
-QStringList describe(const QList<FakeSystemd::Call>& calls) {
-    QStringList described;
-    for (const FakeSystemd::Call& call : calls) {
-        QStringList arguments;
-        for (const QVariant& argument : call.arguments)
-            arguments.append(argument.typeId() == QMetaType::QStringList
-                                 ? "[" + argument.toStringList().join(",") + "]"
-                                 : argument.toString());
-        described.append(QStringLiteral("%1(%2)%3")
-                             .arg(call.method, arguments.join(", "),
-                                  call.interactiveAuthorizationAllowed ? " interactive" : ""));
+    static ServiceStatus status(const QString& busAddress) {
+        ServiceStatus status{};
+        inBackground([&] { status = daemon(busAddress)->status(); });
+        return status;
     }
-    return described;
-}
+    static std::unique_ptr<AppService> daemon(const QString& busAddress) {
+        return SystemdServiceManager({.busAddress = busAddress}, {})
+            .daemonService(QString::fromUtf8(daemonPlistName));
+    }
+};
 
 } // namespace
 
@@ -71,10 +45,6 @@ class SystemdServiceManagerTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void unitIsNamedAfterThePropertyList() {
-        QCOMPARE(SystemdServiceManager::unitName(QString::fromUtf8(daemonPlistName)), unit);
-    }
-
     void statusFollowsTheUnitFileState_data() {
         QTest::addColumn<QString>("state");
         QTest::addColumn<ServiceStatus>("status");
@@ -91,89 +61,72 @@ private Q_SLOTS:
         QFETCH(QString, state);
         QFETCH(ServiceStatus, status);
         Fixture f;
-        QVERIFY2(f.systemd && f.systemd->isServing(), qPrintable(f.bus.failure()));
+        QVERIFY2(f.systemd.isServing(), qPrintable(f.bus.failure()));
         if (!state.isEmpty())
-            f.systemd->setUnitFileState(unit, state);
+            f.systemd.setUnitFileState(unit, state);
 
-        QCOMPARE(daemonStatus(f.manager()), status);
-        // Reading changes nothing, so polkit is never asked.
-        QCOMPARE(describe(f.systemd->calls()), QStringList{"GetUnitFileState(" + unit + ")"});
+        QCOMPARE(f.status(f.bus.address()), status);
+        // Reading changes nothing, so polkit is not asked.
+        QCOMPARE(f.systemd.calls(), QStringList{"GetUnitFileState(" + unit + ")"});
     }
 
-    void registerEnablesReloadsAndStarts() {
-        Fixture f;
-        QVERIFY2(f.systemd && f.systemd->isServing(), qPrintable(f.bus.failure()));
-        f.systemd->setUnitFileState(unit, "disabled");
-        const SystemdServiceManager manager = f.manager();
-
-        const std::optional<QString> failure =
-            failureOf([&] { manager.daemonService(daemonPlistName)->registerService(); });
-
-        QCOMPARE(failure, std::nullopt);
-        QCOMPARE(
-            describe(f.systemd->calls()),
-            (QStringList{"EnableUnitFiles([" + unit + "], false, true) interactive",
-                         "Reload() interactive", "StartUnit(" + unit + ", replace) interactive"}));
-        QCOMPARE(daemonStatus(manager), ServiceStatus::enabled);
+    void changesLetPolkitAsk_data() {
+        QTest::addColumn<bool>("install");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<ServiceStatus>("statusAfter");
+        QTest::newRow("register") << true
+                                  << QStringList{"EnableUnitFiles([" + unit +
+                                                     "], false, true) interactive",
+                                                 "Reload() interactive",
+                                                 "StartUnit(" + unit + ", replace) interactive"}
+                                  << ServiceStatus::enabled;
+        QTest::newRow("unregister")
+            << false
+            << QStringList{"StopUnit(" + unit + ", replace) interactive",
+                           "DisableUnitFiles([" + unit + "], false) interactive",
+                           "Reload() interactive"}
+            << ServiceStatus::notRegistered;
     }
 
-    void unregisterStopsDisablesAndReloads() {
+    void changesLetPolkitAsk() {
+        QFETCH(bool, install);
+        QFETCH(QStringList, calls);
+        QFETCH(ServiceStatus, statusAfter);
         Fixture f;
-        QVERIFY2(f.systemd && f.systemd->isServing(), qPrintable(f.bus.failure()));
-        f.systemd->setUnitFileState(unit, "enabled");
-        const SystemdServiceManager manager = f.manager();
+        QVERIFY2(f.systemd.isServing(), qPrintable(f.bus.failure()));
+        f.systemd.setUnitFileState(unit, install ? "disabled" : "enabled");
+        const std::unique_ptr<AppService> daemon = f.daemon(f.bus.address());
 
-        const std::optional<QString> failure =
-            failureOf([&] { manager.daemonService(daemonPlistName)->unregisterService(); });
-
-        QCOMPARE(failure, std::nullopt);
-        QCOMPARE(describe(f.systemd->calls()),
-                 (QStringList{"StopUnit(" + unit + ", replace) interactive",
-                              "DisableUnitFiles([" + unit + "], false) interactive",
-                              "Reload() interactive"}));
-        QCOMPARE(daemonStatus(manager), ServiceStatus::notRegistered);
+        QCOMPARE(inBackground(
+                     [&] { install ? daemon->registerService() : daemon->unregisterService(); }),
+                 std::nullopt);
+        QCOMPARE(f.systemd.calls(), calls);
+        QCOMPARE(f.status(f.bus.address()), statusAfter);
     }
 
     void refusalCarriesSystemdsMessageAndStopsThere() {
         Fixture f;
-        QVERIFY2(f.systemd && f.systemd->isServing(), qPrintable(f.bus.failure()));
-        f.systemd->failMethod("EnableUnitFiles",
-                              "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired",
-                              "Interactive authentication required.");
-        const SystemdServiceManager manager = f.manager();
+        QVERIFY2(f.systemd.isServing(), qPrintable(f.bus.failure()));
+        f.systemd.failMethod("EnableUnitFiles",
+                             "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired",
+                             "Interactive authentication required.");
 
-        const std::optional<QString> failure =
-            failureOf([&] { manager.daemonService(daemonPlistName)->registerService(); });
-
-        QCOMPARE(failure, "Interactive authentication required.");
-        QCOMPARE(f.systemd->calls().size(), 1);
+        QCOMPARE(inBackground([&] { f.daemon(f.bus.address())->registerService(); }),
+                 "Interactive authentication required.");
+        QCOMPARE(f.systemd.calls().size(), 1);
     }
 
-    void deadBusIsAClearFailureAndReadsNotFound() {
-        QTemporaryDir nowhere;
-        Fixture f;
-        const SystemdServiceManager manager =
-            f.manager("unix:path=" + nowhere.filePath("no-bus-here"));
+    void deadBusReadsNotFoundAndFailsClearly() {
+        QTemporaryDir dir;
+        const QString nowhere = "unix:path=" + dir.filePath("no-bus-here");
 
-        QCOMPARE(daemonStatus(manager), ServiceStatus::notFound);
+        QCOMPARE(Fixture::status(nowhere), ServiceStatus::notFound);
         const std::optional<QString> failure =
-            failureOf([&] { manager.daemonService(daemonPlistName)->unregisterService(); });
+            inBackground([&] { Fixture::daemon(nowhere)->unregisterService(); });
         QVERIFY(failure);
-        QVERIFY2(failure->startsWith("can't reach systemd on the system bus: "),
+        QVERIFY2(failure->startsWith("can't reach systemd on the system bus: ") &&
+                     failure->contains("no-bus-here"),
                  qPrintable(*failure));
-        QVERIFY2(failure->contains("no-bus-here"), qPrintable(*failure));
-    }
-
-    void busWithoutSystemdPassesTheBussMessageOn() {
-        PrivateBus bus;
-        QVERIFY2(!bus.address().isEmpty(), qPrintable(bus.failure()));
-        Fixture f;
-        const SystemdServiceManager manager = f.manager(bus.address());
-
-        const std::optional<QString> failure =
-            failureOf([&] { manager.daemonService(daemonPlistName)->registerService(); });
-        QVERIFY(failure);
-        QVERIFY2(failure->contains("org.freedesktop.systemd1"), qPrintable(*failure));
     }
 };
 

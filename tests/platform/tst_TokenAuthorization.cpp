@@ -24,14 +24,13 @@ struct Outcome {
 };
 
 // The calls in the order AdminAuthorization makes them, with the reference freed at the end.
-Outcome authorize(AuthorizationServices& services, AuthorizationFlags flags = adminFlags,
-                  const char* right = adminRightName) {
+Outcome authorize(AuthorizationServices& services, AuthorizationFlags flags = adminFlags) {
     AuthorizationRef ref = nullptr;
     Outcome outcome;
     outcome.status = services.create(kAuthorizationFlagDefaults, &ref);
     if (outcome.status != errAuthorizationSuccess)
         return outcome;
-    AuthorizationItem item{right, 0, nullptr, 0};
+    AuthorizationItem item{adminRightName, 0, nullptr, 0};
     outcome.status = services.copyRights(ref, {1, &item}, flags);
     AuthorizationExternalForm form{};
     if (outcome.status == errAuthorizationSuccess)
@@ -84,41 +83,6 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(authority).permissions(), QFile::ReadOwner | QFile::WriteOwner |
                                                          QFile::ExeOwner | QFile::ReadUser |
                                                          QFile::WriteUser | QFile::ExeUser);
-    }
-
-    void onlyTheAdminRightIsGranted_data() {
-        QTest::addColumn<AuthorizationFlags>("flags");
-        QTest::addColumn<QByteArray>("right");
-        QTest::addColumn<OSStatus>("status");
-        QTest::newRow("admin") << adminFlags << QByteArray(adminRightName)
-                               << errAuthorizationSuccess;
-        QTest::newRow("other right")
-            << adminFlags << QByteArray("system.login.console") << errAuthorizationDenied;
-        QTest::newRow("without extending rights")
-            << (adminFlags & ~kAuthorizationFlagExtendRights) << QByteArray(adminRightName)
-            << errAuthorizationDenied;
-    }
-
-    void onlyTheAdminRightIsGranted() {
-        QFETCH(AuthorizationFlags, flags);
-        QFETCH(QByteArray, right);
-        QFETCH(OSStatus, status);
-        QTemporaryDir dir;
-        LocalAuthorization local(dir.path());
-        QCOMPARE(authorize(local, flags, right.constData()).status, status);
-    }
-
-    void referencesAreCheckedBeforeUse() {
-        QTemporaryDir dir;
-        LocalAuthorization local(dir.path());
-        AuthorizationExternalForm form{};
-        QCOMPARE(local.free(nullptr, 0), errAuthorizationInvalidRef);
-        QCOMPARE(local.makeExternalForm(nullptr, &form), errAuthorizationInvalidRef);
-        AuthorizationRef ref = nullptr;
-        QCOMPARE(local.create(0, &ref), errAuthorizationSuccess);
-        // No right, no token: there is nothing to show zidire.
-        QCOMPARE(local.makeExternalForm(ref, &form), errAuthorizationInternal);
-        QCOMPARE(local.free(ref, 0), errAuthorizationSuccess);
     }
 
     void localFailureToWriteIsInternal() {

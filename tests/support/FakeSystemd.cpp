@@ -25,6 +25,17 @@ QByteArray busConfiguration(const QString& socketDirectory) {
         .toUtf8();
 }
 
+QString describe(const QDBusMessage& call) {
+    QStringList arguments;
+    for (const QVariant& argument : call.arguments())
+        arguments.append(argument.typeId() == QMetaType::QStringList
+                             ? u'[' + argument.toStringList().join(u',') + u']'
+                             : argument.toString());
+    return QStringLiteral("%1(%2)%3")
+        .arg(call.member(), arguments.join(QStringLiteral(", ")),
+             call.isInteractiveAuthorizationAllowed() ? QStringLiteral(" interactive") : QString());
+}
+
 } // namespace
 
 PrivateBus::PrivateBus() {
@@ -75,8 +86,7 @@ private:
     QDBusMessage answer(const QDBusMessage& message) {
         std::lock_guard lock(m_state->mutex);
         const QString method = message.member();
-        m_state->calls.append(
-            {method, message.arguments(), message.isInteractiveAuthorizationAllowed()});
+        m_state->calls.append(describe(message));
         if (const auto failure = m_state->failures.constFind(method);
             failure != m_state->failures.cend())
             return message.createErrorReply(failure->first, failure->second);
@@ -141,7 +151,7 @@ void FakeSystemd::failMethod(const QString& method, const QString& errorName,
     m_state->failures.insert(method, {errorName, message});
 }
 
-QList<FakeSystemd::Call> FakeSystemd::calls() const {
+QStringList FakeSystemd::calls() const {
     std::lock_guard lock(m_state->mutex);
     return m_state->calls;
 }

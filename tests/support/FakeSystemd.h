@@ -5,11 +5,10 @@
 
 #include <QDBusConnection>
 #include <QHash>
-#include <QList>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
-#include <QVariantList>
 
 #include <memory>
 #include <mutex>
@@ -38,12 +37,6 @@ private:
 // thread, so callers may block on them from any thread.
 class FakeSystemd {
 public:
-    struct Call {
-        QString method;
-        QVariantList arguments;
-        bool interactiveAuthorizationAllowed = false;
-    };
-
     // Owns org.freedesktop.systemd1 on the bus at `busAddress`.
     explicit FakeSystemd(const QString& busAddress);
     ~FakeSystemd();
@@ -59,13 +52,15 @@ public:
     // Every later call of `method` is answered with this D-Bus error.
     void failMethod(const QString& method, const QString& errorName, const QString& message);
 
-    QList<Call> calls() const;
+    // "EnableUnitFiles([a.service], false, true) interactive": each call with its arguments, and
+    // whether it allowed polkit to ask for a password.
+    QStringList calls() const;
 
     struct State {
         mutable std::mutex mutex;
         QHash<QString, QString> unitFileStates;
         QHash<QString, std::pair<QString, QString>> failures;
-        QList<Call> calls;
+        QStringList calls;
     };
 
 private:

@@ -7,28 +7,15 @@
 #include <QTcpServer>
 
 #include <csignal>
-#include <sys/stat.h>
-
-namespace {
 
 // Under sanitizers and on a busy machine the first start (certificate generation) takes a while.
-constexpr int startTimeoutMs = 60'000;
-
-std::array<quint16, 3> freePorts() {
-    QTcpServer servers[3];
-    std::array<quint16, 3> ports{};
-    for (int i = 0; i < 3; ++i) {
-        servers[i].listen(QHostAddress::LocalHost, 0);
-        ports[i] = servers[i].serverPort();
-    }
-    return ports;
-}
-
-} // namespace
+static constexpr int startTimeoutMs = 60'000;
 
 ZidireProcess::ZidireProcess(const QString& home)
-    : m_home(home)
-    , m_ports(freePorts()) {
+    : m_home(home) {
+    QTcpServer servers[3];
+    for (int i = 0; i < 3; ++i)
+        m_ports[i] = servers[i].listen(QHostAddress::LocalHost, 0) ? servers[i].serverPort() : 0;
     QDir().mkpath(stateDirectory());
     QDir().mkpath(authorityDirectory());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -71,8 +58,7 @@ bool ZidireProcess::start(const QStringList& extraArguments) {
                                        stateDirectory(), QStringLiteral("--smtp-ports"), ports} +
                            extraArguments);
     m_process.start();
-    const QDeadlineTimer deadline(startTimeoutMs);
-    while (!deadline.hasExpired()) {
+    for (const QDeadlineTimer deadline(startTimeoutMs); !deadline.hasExpired();) {
         if (m_standardError.contains(" running in local mode")) {
             // From here on the log file has it all. Left unread, the pipe would fill up and
             // stall zidire in the middle of a test.
@@ -101,15 +87,11 @@ int ZidireProcess::waitForExit() {
 QString ZidireProcess::mintToken(int ageSeconds) const {
     QByteArray token(32, '\0');
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(token.data()), 8);
-    const QString path = authorityDirectory() + u'/' + QString::fromLatin1(token.toHex());
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(token);
-    file.close();
-    if (ageSeconds != 0) {
-        const QDateTime then = QDateTime::currentDateTimeUtc().addSecs(-ageSeconds);
-        file.open(QIODevice::ReadWrite);
-        file.setFileTime(then, QFileDevice::FileModificationTime);
-    }
+    QFile file(authorityDirectory() + u'/' + QString::fromLatin1(token.toHex()));
+    file.open(QIODevice::WriteOnly);
+    file.write(token);
+    file.flush(); // before the time is set: a later write would set it again
+    file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-ageSeconds),
+                     QFileDevice::FileModificationTime);
     return QString::fromLatin1(token.toBase64());
 }

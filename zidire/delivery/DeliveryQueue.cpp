@@ -5,6 +5,8 @@
 #include "fs/DurableFile.h"
 #include "log/Log.h"
 
+#include <QtConcurrent/QtConcurrentRun>
+
 namespace zidire {
 
 namespace {
@@ -14,6 +16,9 @@ QString describe(const Spool::Message& message) {
         .arg(message.id, message.envelope.mailFrom,
              message.envelope.recipients.join(QStringLiteral(", ")));
 }
+
+// During a long run of deliveries the files are deleted this often, beside the sends.
+constexpr qsizetype purgeAfter = 100;
 
 QString seconds(std::chrono::milliseconds delay) {
     return QString::number(std::chrono::duration<double>(delay).count());
@@ -32,15 +37,18 @@ DeliveryQueue::DeliveryQueue(Spool& spool, const FailedFolder& failed, const Del
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &DeliveryQueue::sendNext);
+    m_purges.setMaxThreadCount(1);
 }
 
 DeliveryQueue::~DeliveryQueue() = default;
 
 void DeliveryQueue::wake() {
+    m_pendingStale = true;
     sendNext();
 }
 
 void DeliveryQueue::retryNow() {
+    m_pendingStale = true;
     m_throttledUntil = QDeadlineTimer(0);
     for (Waiting& waiting : m_waiting)
         waiting.due = QDeadlineTimer(0);
@@ -56,12 +64,16 @@ void DeliveryQueue::sendNext() {
     if (!m_throttledUntil.hasExpired())
         return waitUntil(m_throttledUntil);
 
-    const QStringList pending = m_spool.pending();
-    for (auto it = m_waiting.begin(); it != m_waiting.end();)
-        it = pending.contains(it.key()) ? std::next(it) : m_waiting.erase(it);
+    // Listing the spool costs more than a send; only new mail (wake) can add to it.
+    if (m_pendingStale) {
+        m_pending = m_spool.pending();
+        m_pendingStale = false;
+        for (auto it = m_waiting.begin(); it != m_waiting.end();)
+            it = m_pending.contains(it.key()) ? std::next(it) : m_waiting.erase(it);
+    }
 
     QDeadlineTimer earliest(QDeadlineTimer::Forever);
-    for (const QString& id : pending) {
+    for (const QString& id : std::as_const(m_pending)) {
         if (m_skipped.contains(id))
             continue;
         const QDeadlineTimer due = m_waiting.value(id).due;
@@ -77,6 +89,8 @@ void DeliveryQueue::sendNext() {
             m_skipped.insert(id);
         }
     }
+    // Nothing to send now: a good time to delete what was delivered.
+    purgeDelivered();
     if (!earliest.isForever())
         waitUntil(earliest);
 }
@@ -109,11 +123,14 @@ void DeliveryQueue::finished(const Spool::Message& message, const SendOutcome& o
 
 void DeliveryQueue::delivered(const Spool::Message& message) {
     m_waiting.remove(message.id);
+    m_pending.removeOne(message.id);
     m_log.info(QStringLiteral("delivered %1 (%2 bytes)")
                    .arg(describe(message))
                    .arg(message.content.size()));
     try {
-        m_spool.remove(message.id);
+        m_spool.removeDelivered(message.id);
+        if (++m_unpurged >= purgeAfter)
+            purgeDelivered();
     } catch (const DurableFileError& error) {
         m_log.error(QStringLiteral("delivered message %1 can't be removed from the spool and may "
                                    "be sent again after a restart: %2")
@@ -121,6 +138,19 @@ void DeliveryQueue::delivered(const Spool::Message& message) {
         m_skipped.insert(message.id);
     }
     m_hooks.reported(std::nullopt);
+}
+
+void DeliveryQueue::purgeDelivered() {
+    if (m_unpurged == 0 || m_purge.isRunning())
+        return;
+    m_unpurged = 0;
+    m_purge = QtConcurrent::run(&m_purges, [&spool = m_spool] {
+                  spool.purgeDelivered();
+              }).then(this, [this] {
+        // More were delivered meanwhile; an idle queue has no other turn to purge.
+        if (!m_inFlight)
+            purgeDelivered();
+    });
 }
 
 void DeliveryQueue::retryLater(const Spool::Message& message, const SendFailure& failure) {
@@ -159,6 +189,7 @@ void DeliveryQueue::moveToFailed(const Spool::Message& message, const QString& r
         return;
     }
     m_waiting.remove(message.id);
+    m_pending.removeOne(message.id);
     m_log.error(QStringLiteral("%1 can't be delivered and was moved to %2: %3")
                     .arg(describe(message), m_failed.directory(), reason));
     m_hooks.reported(QStringLiteral("A message to %1 couldn't be sent and was moved to the failed "

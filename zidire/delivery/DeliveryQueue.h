@@ -10,9 +10,11 @@
 #include "spool/Spool.h"
 
 #include <QDeadlineTimer>
+#include <QFuture>
 #include <QHash>
 #include <QObject>
 #include <QSet>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <functional>
@@ -63,6 +65,8 @@ private:
     void begin(const Spool::Message& message);
     void finished(const Spool::Message& message, const SendOutcome& outcome);
     void delivered(const Spool::Message& message);
+    // Deletes delivered messages' files on a worker thread: slow on some disks.
+    void purgeDelivered();
     void retryLater(const Spool::Message& message, const SendFailure& failure);
     void moveToFailed(const Spool::Message& message, const QString& reason);
     void scheduleNext();
@@ -74,6 +78,8 @@ private:
     Log& m_log;
     Hooks m_hooks;
 
+    QStringList m_pending; // the spool's messages, oldest first, as last listed
+    bool m_pendingStale = true;
     QHash<QString, Waiting> m_waiting;
     // Files that can't be read, or delivered ones that can't be removed: not tried again in this
     // run (after a restart they are, which sends a delivered one twice rather than never).
@@ -81,6 +87,9 @@ private:
     QDeadlineTimer m_throttledUntil{0};
     std::unique_ptr<QObject> m_inFlight;
     QTimer m_timer;
+    qsizetype m_unpurged = 1; // delivered since the last purge; a previous run may have left some
+    QFuture<void> m_purge;
+    QThreadPool m_purges; // destroyed first, waiting for a purge under way
 };
 
 } // namespace zidire

@@ -12,10 +12,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 // A message file is the envelope as one line of compact JSON, a newline, then the content exactly
 // as it will be delivered. It is written as "tmp-<id>" and renamed to "msg-<id>.eml" only once it
 // is complete and fsynced, so after a crash every "tmp-" file is an unacknowledged leftover.
+//
+// Delivered messages are renamed into "delivered/" and deleted from there later: deleting a file
+// can take milliseconds (a disk mounted with online discard trims its blocks at once), renaming
+// takes microseconds.
 //
 // Ids are fixed-width decimal numbers that only grow (milliseconds since the epoch times 1000,
 // bumped past the newest id seen), so sorting names sorts by arrival, even across restarts and
@@ -87,6 +94,7 @@ struct Spool::Private {
         return directory + u'/' + messagePrefix + id + messageSuffix;
     }
     QString tempPath(const QString& id) const { return directory + u'/' + tempPrefix + id; }
+    QString deliveredDirectory() const { return directory + QStringLiteral("/delivered"); }
 
     QString nextId() {
         const quint64 now = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
@@ -211,6 +219,28 @@ void Spool::remove(const QString& id) {
             QStringLiteral("couldn't remove %1: %2").arg(file.fileName(), file.errorString()));
     --d->depth;
     syncDirectory(d->directory);
+}
+
+void Spool::removeDelivered(const QString& id) {
+    if (!isValidId(id))
+        throw DurableFileError(QStringLiteral("not a spool message id: %1").arg(id));
+    const QString delivered = d->deliveredDirectory();
+    if (!QDir().mkpath(delivered))
+        throw DurableFileError(QStringLiteral("couldn't create %1").arg(delivered));
+    const QString from = d->messagePath(id);
+    const QString to = delivered + u'/' + messagePrefix + id + messageSuffix;
+    // rename(2) rather than QFile::rename, which refuses to replace a message delivered before
+    // (and sent again after a power loss undid its removal).
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+        throw DurableFileError(QStringLiteral("couldn't move %1 out of the queue: %2")
+                                   .arg(from, QString::fromLocal8Bit(std::strerror(errno))));
+    --d->depth;
+}
+
+void Spool::purgeDelivered() {
+    const QDir delivered(d->deliveredDirectory());
+    for (const QString& name : delivered.entryList(QDir::Files | QDir::Hidden))
+        QFile::remove(delivered.filePath(name));
 }
 
 } // namespace zidire

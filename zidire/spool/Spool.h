@@ -53,6 +53,13 @@ public:
     };
     Message read(const QString& id) const; // throws DurableFileError
     void remove(const QString& id);        // durable removal; throws DurableFileError
+    // For a message the provider accepted: out of the queue at once, the file deleted later by
+    // purgeDelivered(). Not waited for on disk: a power loss right after may bring the message
+    // back, and it is sent again (at-least-once). Throws DurableFileError.
+    void removeDelivered(const QString& id);
+    // Deletes the files of delivered messages. Slow on some disks; safe on another thread while
+    // this one goes on.
+    void purgeDelivered();
 
 private:
     struct Private;

@@ -1,9 +1,9 @@
 #include "../control/ZidireProcess.h"
 #include "FakeProvider.h"
+#include "SmtpSubmission.h"
 
 #include <QDir>
 #include <QFile>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -17,64 +17,9 @@ namespace {
 const QString devicePassword = QStringLiteral("copier-password-7Q");
 const QString refreshToken = QStringLiteral("refresh-token-K3");
 
-// One SMTP submission over the plain port, blocking; the answer to the last command sent (the
-// end of DATA when everything before it was accepted).
-class SmtpSubmission {
-public:
-    explicit SmtpSubmission(quint16 port) {
-        m_socket.connectToHost(QHostAddress::LocalHost, port);
-        m_socket.waitForConnected(10000);
-        m_last = reply();
-    }
-
-    QByteArray send(const QByteArray& mailFrom, const QStringList& recipients,
-                    const QByteArray& content) {
-        const QByteArray login = QByteArray("\0copier\0", 8) + devicePassword.toUtf8();
-        for (const QByteArray& line :
-             {QByteArray("EHLO copier.test"), "AUTH PLAIN " + login.toBase64(), mailFrom})
-            if (!command(line, '2'))
-                return m_last;
-        for (const QString& recipient : recipients)
-            if (!command("RCPT TO:<" + recipient.toUtf8() + '>', '2'))
-                return m_last;
-        if (!command("DATA", '3'))
-            return m_last;
-        QByteArray stuffed = content;
-        stuffed.replace("\r\n.", "\r\n..");
-        command(stuffed + ".", '2');
-        command("QUIT", '2');
-        return m_lastData;
-    }
-
-private:
-    bool command(const QByteArray& line, char expected) {
-        m_socket.write(line + "\r\n");
-        m_last = reply();
-        if (line.endsWith("\r\n."))
-            m_lastData = m_last;
-        return m_last.startsWith(expected);
-    }
-
-    // A whole reply, continuation lines included.
-    QByteArray reply() {
-        QByteArray all;
-        while (m_socket.state() == QAbstractSocket::ConnectedState || m_socket.bytesAvailable()) {
-            if (!m_socket.canReadLine() && !m_socket.waitForReadyRead(10000))
-                break;
-            while (m_socket.canReadLine()) {
-                const QByteArray line = m_socket.readLine();
-                all += line;
-                if (line.size() < 4 || line[3] != '-')
-                    return all.trimmed();
-            }
-        }
-        return all.trimmed();
-    }
-
-    QTcpSocket m_socket;
-    QByteArray m_last;
-    QByteArray m_lastData;
-};
+SmtpSubmission copier(quint16 port) {
+    return SmtpSubmission(port, "copier", devicePassword.toUtf8());
+}
 
 QByteArray settingsFor(const FakeProvider& provider) {
     return QStringLiteral(R"({"listen_host":"127.0.0.1","ZIDIRE_MICROSOFT_LOGIN_BASE":"%1",)"
@@ -178,7 +123,7 @@ private Q_SLOTS:
         QFETCH(QByteArrayList, delivered);
 
         const qsizetype before = m_provider.requestCount(Endpoint::graph);
-        SmtpSubmission smtp(m_zidire->smtpPorts()[0]);
+        SmtpSubmission smtp = copier(m_zidire->smtpPorts()[0]);
         const QByteArray answer =
             smtp.send("MAIL FROM:<scan@printer.example.org>", recipients, content);
         QVERIFY2(answer.startsWith(smtpReply), answer.constData());
@@ -194,7 +139,7 @@ private Q_SLOTS:
     }
 
     void overSizeRefusedAtSmtpTime() {
-        SmtpSubmission smtp(m_zidire->smtpPorts()[0]);
+        SmtpSubmission smtp = copier(m_zidire->smtpPorts()[0]);
         const QByteArray answer = smtp.send("MAIL FROM:<scan@printer.example.org> SIZE=3000000",
                                             {"a@x.test"}, scanTo("big"));
         QVERIFY2(answer.startsWith("552 5.3.4 Message too big: Microsoft 365 takes messages of up "
@@ -204,7 +149,7 @@ private Q_SLOTS:
 
     void failureShownUntilRetrySucceeds() {
         m_provider.queueReply(Endpoint::graph, FakeProvider::apiError(503, "ServiceUnavailable"));
-        SmtpSubmission smtp(m_zidire->smtpPorts()[0]);
+        SmtpSubmission smtp = copier(m_zidire->smtpPorts()[0]);
         QVERIFY(smtp.send("MAIL FROM:<scan@printer.example.org>", {"a@x.test"}, scanTo("retry-7"))
                     .startsWith("250"));
         QTRY_VERIFY(m_zidire->client().status().lastError);
@@ -240,7 +185,7 @@ private Q_SLOTS:
         m_provider.queueReply(Endpoint::graph,
                               FakeProvider::apiError(401, "InvalidAuthenticationToken"));
         m_provider.queueReply(Endpoint::token, FakeProvider::oauthError(400, "invalid_grant"));
-        SmtpSubmission smtp(m_zidire->smtpPorts()[0]);
+        SmtpSubmission smtp = copier(m_zidire->smtpPorts()[0]);
         QVERIFY(smtp.send("MAIL FROM:<scan@printer.example.org>", {"a@x.test"}, scanTo("expired-8"))
                     .startsWith("250"));
         QTRY_VERIFY(!client.status().authenticated);
@@ -273,7 +218,7 @@ private Q_SLOTS:
         provider.queueReply(Endpoint::graph, Reply{.action = Reply::Action::hold});
         constexpr int messages = 5;
         for (int i = 0; i < messages; ++i) {
-            SmtpSubmission smtp(zidire.smtpPorts()[0]);
+            SmtpSubmission smtp = copier(zidire.smtpPorts()[0]);
             QVERIFY(smtp.send("MAIL FROM:<scan@printer.example.org>", {"a@x.test"},
                               scanTo("kill-" + QByteArray::number(i)))
                         .startsWith("250"));

@@ -149,6 +149,8 @@ private Q_SLOTS:
 
         QVERIFY(m_engine->authenticated());
         QVERIFY(!m_engine->lastFailure());
+        // Nothing of it stays on disk.
+        QTRY_VERIFY(QDir(m_spool->directory() + QStringLiteral("/delivered")).isEmpty());
     }
 
     void refusedAccessTokenRenewedOnce_data() {

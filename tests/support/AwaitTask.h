@@ -3,7 +3,6 @@
 #include <QCoroTask>
 #include <QTest>
 
-#include <chrono>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -20,11 +19,9 @@ QCoro::Task<> collect(QCoro::Task<T>* task, std::optional<T>* value, std::except
 } // namespace detail
 
 // Runs the event loop until `task` has finished, then returns its value or rethrows its
-// exception (QCoro::waitFor never returns from a task that throws). Throws std::runtime_error
-// when the task is still running after `limit`.
-template <class T>
-T awaitTask(QCoro::Task<T>& task, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    if (!QTest::qWaitFor([&] { return task.isReady(); }, int(limit.count())))
+// exception (QCoro::waitFor never returns from a task that throws).
+template <class T> T awaitTask(QCoro::Task<T>& task) {
+    if (!QTest::qWaitFor([&] { return task.isReady(); }, 10000))
         throw std::runtime_error("the task did not finish in time");
     std::optional<T> value;
     std::exception_ptr error;

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <QByteArray>
 #include <QList>
-#include <QMap>
-#include <QObject>
 #include <QTcpServer>
 #include <QUrl>
 
@@ -11,17 +8,12 @@ class QTcpSocket;
 
 // A provider's token endpoint for tests: an HTTP/1.1 server on 127.0.0.1 that records every
 // request and answers each with the reply the test has set, or drops the connection unanswered.
-class FakeTokenEndpoint : public QObject {
-    Q_OBJECT
-
+class FakeTokenEndpoint {
 public:
     struct Request {
-        QByteArray method;
-        QByteArray target;
-        QMap<QByteArray, QByteArray> headers; // names in lower case
+        QByteArray head; // request line and headers
         QByteArray body;
     };
-
     struct Reply {
         int status = 200;
         QByteArray contentType = "application/json";
@@ -32,15 +24,13 @@ public:
     // Listens at once; throws std::runtime_error when it cannot.
     FakeTokenEndpoint();
 
-    // Where the token requests go: "http://127.0.0.1:<port>/token".
+    // "http://127.0.0.1:<port>/token"
     QUrl url() const;
     void setReply(const Reply& reply) { m_reply = reply; }
     const QList<Request>& requests() const { return m_requests; }
 
 private:
-    void accept();
-    // Answers once the request, body included, has arrived.
-    void handleData(QTcpSocket* connection, QByteArray& received);
+    void answerOnceComplete(QTcpSocket* connection);
 
     QTcpServer m_listener;
     Reply m_reply;

@@ -1,5 +1,7 @@
 #include "OAuthProviderApp.h"
 
+#include "OAuthScopes.h"
+
 ClientRegistrations ClientRegistrations::builtIn() {
     return {
         .microsoftClientID = QStringLiteral(MOXTREL_M365_CLIENT_ID),
@@ -19,8 +21,7 @@ OAuthProviderApp::forProvider(const QString& providerKey,
                 QStringLiteral("https://login.microsoftonline.com/common/oauth2/v2.0/authorize")),
             .tokenURL =
                 QUrl(QStringLiteral("https://login.microsoftonline.com/common/oauth2/v2.0/token")),
-            .scope = QStringLiteral("https://graph.microsoft.com/Mail.Send.Shared "
-                                    "offline_access openid profile email"),
+            .scope = QString::fromLatin1(OAuthScope::m365),
             .clientID = registrations.microsoftClientID,
             .clientSecret = QString(),
             .extraAuthParams = {},
@@ -32,7 +33,7 @@ OAuthProviderApp::forProvider(const QString& providerKey,
         return OAuthProviderApp{
             .authorizeURL = QUrl(QStringLiteral("https://accounts.google.com/o/oauth2/auth")),
             .tokenURL = QUrl(QStringLiteral("https://oauth2.googleapis.com/token")),
-            .scope = QStringLiteral("https://www.googleapis.com/auth/gmail.send"),
+            .scope = QString::fromLatin1(OAuthScope::gmail),
             .clientID = registrations.googleClientID,
             .clientSecret = registrations.googleClientSecret,
             .extraAuthParams = {{QStringLiteral("access_type"), QStringLiteral("offline")},

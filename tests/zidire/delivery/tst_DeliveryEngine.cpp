@@ -65,7 +65,6 @@ private Q_SLOTS:
         m_provider = std::make_unique<FakeProvider>();
         m_timing = DeliveryTiming{
             .firstRetry = 20ms, .longestRetry = 200ms, .transferTimeout = 5s, .testSendLimit = 2s};
-        m_sizeLimits.clear();
         signIn(QStringLiteral("m365"), QStringLiteral("refresh-1"));
     }
 
@@ -245,6 +244,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("logged");
         QTest::newRow("503") << FakeProvider::apiError(503, "ServiceUnavailable") << 1
                              << "Microsoft 365 failed: ServiceUnavailable (HTTP 503)";
+        QTest::newRow("408") << Reply{.status = 408} << 1 << "Microsoft 365 failed (HTTP 408)";
         // Qt itself sends a request again, up to twice, when the connection closes before any
         // answer; the third drop reaches delivery.
         QTest::newRow("connection dropped after the request")
@@ -324,27 +324,6 @@ private Q_SLOTS:
         QVERIFY(m_engine->lastFailure()->text.contains(reason));
     }
 
-    void accessTokenKeptUntilItExpires_data() {
-        QTest::addColumn<int>("lifetime");
-        QTest::addColumn<int>("renewals");
-        QTest::newRow("an hour") << 3600 << 1;
-        QTest::newRow("already expired") << 0 << 2;
-    }
-
-    void accessTokenKeptUntilItExpires() {
-        QFETCH(int, lifetime);
-        QFETCH(int, renewals);
-        for (int i = 1; i <= renewals; ++i)
-            m_provider->queueReply(
-                Endpoint::token,
-                FakeProvider::tokenReply("access-" + QByteArray::number(i), lifetime));
-        spoolMessage();
-        spoolMessage();
-        startEngine();
-        QTRY_COMPARE(m_spool->depth(), 0);
-        QCOMPARE(m_provider->requestCount(Endpoint::token), renewals);
-    }
-
     void rotatedRefreshTokenStoredAtOnce() {
         m_provider->queueReply(Endpoint::token,
                                FakeProvider::tokenReply("access-1", 3600, "refresh-2"));
@@ -405,21 +384,6 @@ private Q_SLOTS:
         QTest::qWait(50);
     }
 
-    void retryNowSendsWaitingMessagesAtOnce() {
-        m_timing.firstRetry = 1h;
-        m_provider->queueReply(Endpoint::graph, FakeProvider::apiError(503, "ServiceUnavailable"));
-        spoolMessage();
-        startEngine();
-        QTRY_VERIFY(m_engine->lastFailure());
-        QCOMPARE(m_spool->depth(), 1);
-
-        std::optional<QString> answer = QStringLiteral("unanswered");
-        m_engine->retryNow([&](const std::optional<QString>& failure) { answer = failure; });
-        QCOMPARE(answer, std::nullopt);
-        QTRY_COMPARE(m_spool->depth(), 0);
-        QVERIFY(!m_engine->lastFailure());
-    }
-
     void nothingSentWithoutSignIn() {
         Secrets secrets = m_store->secrets();
         secrets.refreshToken.clear();
@@ -434,16 +398,6 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
         QCOMPARE(m_provider->requestCount(Endpoint::token), 0);
         QCOMPARE(m_spool->depth(), 1);
-    }
-
-    void smtpSizeLimitFollowsTheProvider() {
-        startEngine();
-        QCOMPARE(m_sizeLimits.size(), 1);
-        QCOMPARE(m_sizeLimits.last().first, 3'000'000 - DeliveryEngine::addedHeadersAllowance);
-        QVERIFY(m_sizeLimits.last().second.startsWith(u"Microsoft 365 takes messages of up to"));
-        signIn(QStringLiteral("gmail"), QStringLiteral("refresh-1"));
-        m_engine->settingsChanged();
-        QCOMPARE(m_sizeLimits.last().first, 25'000'000 - DeliveryEngine::addedHeadersAllowance);
     }
 
 private:
@@ -479,11 +433,9 @@ private:
     }
 
     void startEngine() {
-        m_engine = std::make_unique<DeliveryEngine>(
-            *m_store, *m_spool, *m_log, m_dir->filePath(QStringLiteral("failed")), m_timing,
-            [this](qint64 bytes, const QString& why) {
-                m_sizeLimits.append({bytes, why});
-            });
+        m_engine = std::make_unique<DeliveryEngine>(*m_store, *m_spool, *m_log,
+                                                    m_dir->filePath(QStringLiteral("failed")),
+                                                    m_timing, DeliveryEngine::SizeLimitChanged());
     }
 
     std::optional<QTemporaryDir> m_dir;
@@ -493,7 +445,6 @@ private:
     std::unique_ptr<FakeProvider> m_provider;
     std::unique_ptr<DeliveryEngine> m_engine;
     DeliveryTiming m_timing;
-    QList<std::pair<qint64, QString>> m_sizeLimits;
 };
 
 QTEST_GUILESS_MAIN(DeliveryEngineTest)

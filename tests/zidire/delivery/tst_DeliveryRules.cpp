@@ -19,61 +19,12 @@ HttpResponse answer(int status, const QByteArray& body = {},
 
 } // namespace
 
-// What each provider answer means: the decisions that keep mail from being dropped or retried
-// forever.
+// The token endpoint's answers, the back-off and Retry-After: the decisions that keep mail from
+// being dropped or retried forever. (Send answers are exercised against the fake provider.)
 class DeliveryRulesTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void sendAnswers_data() {
-        QTest::addColumn<HttpResponse>("response");
-        QTest::addColumn<bool>("accepted");
-        QTest::addColumn<Kind>("kind");
-        QTest::addColumn<QString>("reasonContains");
-        QTest::addColumn<bool>("throttled");
-
-        QTest::newRow("Graph 202") << answer(202) << true << Kind::transient << "" << false;
-        QTest::newRow("Gmail 200")
-            << answer(200, R"({"id":"x"})") << true << Kind::transient << "" << false;
-        QTest::newRow("401") << answer(401, R"({"error":{"message":"token expired"}})") << false
-                             << Kind::authorization << "token expired" << false;
-        QTest::newRow("408") << answer(408) << false << Kind::transient << "HTTP 408" << false;
-        QTest::newRow("429") << answer(429, {}, 30s) << false << Kind::transient << "HTTP 429"
-                             << true;
-        QTest::newRow("503 with text") << answer(503, "Service Unavailable") << false
-                                       << Kind::transient << "Service Unavailable" << false;
-        QTest::newRow("400 Graph error")
-            << answer(400, R"({"error":{"code":"ErrorInvalidRecipients","message":"bad rcpt"}})")
-            << false << Kind::permanent << "refused the message: bad rcpt (HTTP 400)" << false;
-        QTest::newRow("403") << answer(403, R"({"error":{"code":403,"message":"no send-as"}})")
-                             << false << Kind::permanent << "no send-as" << false;
-        QTest::newRow("413 HTML page") << answer(413, "<html>too large</html>") << false
-                                       << Kind::permanent << "(HTTP 413)" << false;
-        HttpResponse dropped;
-        dropped.transportError = QStringLiteral("Connection closed");
-        QTest::newRow("no answer")
-            << dropped << false << Kind::transient << "Connection closed" << false;
-    }
-
-    void sendAnswers() {
-        QFETCH(HttpResponse, response);
-        QFETCH(bool, accepted);
-        QFETCH(Kind, kind);
-        QFETCH(QString, reasonContains);
-        QFETCH(bool, throttled);
-
-        const SendOutcome outcome = readSendResponse(response, QStringLiteral("Microsoft 365"));
-        QCOMPARE(!outcome, accepted);
-        if (outcome) {
-            QCOMPARE(outcome->kind, kind);
-            QVERIFY2(outcome->reason.contains(reasonContains), qPrintable(outcome->reason));
-            QVERIFY(outcome->reason.startsWith(u"Microsoft 365") ||
-                    outcome->reason.contains(u"reach Microsoft 365"));
-            QCOMPARE(outcome->throttled, throttled);
-            QCOMPARE(outcome->retryAfter, response.retryAfter);
-        }
-    }
-
     void tokenAnswers_data() {
         QTest::addColumn<HttpResponse>("response");
         QTest::addColumn<std::optional<Kind>>("failure");
@@ -145,12 +96,6 @@ private Q_SLOTS:
         QFETCH(std::optional<std::chrono::seconds>, retryAfter);
         QFETCH(std::chrono::milliseconds, delay);
         QCOMPARE(retryDelay(failures, retryAfter, DeliveryTiming{}).count(), delay.count());
-    }
-
-    void givenUpAfterFiveDays() {
-        const QDateTime arrival = QDateTime::currentDateTimeUtc();
-        QVERIFY(!isOverdue(arrival, arrival.addDays(5).addSecs(-1), DeliveryTiming{}));
-        QVERIFY(isOverdue(arrival, arrival.addDays(5), DeliveryTiming{}));
     }
 
     void retryAfterValues_data() {

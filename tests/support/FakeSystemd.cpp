@@ -6,6 +6,9 @@
 #include <QDir>
 #include <QFile>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace {
 
 constexpr char managerInterface[] = "org.freedesktop.systemd1.Manager";
@@ -46,6 +49,8 @@ PrivateBus::PrivateBus() {
         return;
     }
     file.close();
+    // The bus ends with the test even when the test dies before it could stop it.
+    m_daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_daemon.start(QStringLiteral("dbus-daemon"),
                    {QStringLiteral("--config-file=") + configuration, QStringLiteral("--nofork"),
                     QStringLiteral("--print-address")});

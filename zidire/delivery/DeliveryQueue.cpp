@@ -18,7 +18,7 @@ QString describe(const Spool::Message& message) {
 }
 
 // During a long run of deliveries the files are deleted this often, beside the sends.
-constexpr qsizetype purgeAfter = 100;
+constexpr qsizetype purgeAfter = 200;
 
 QString seconds(std::chrono::milliseconds delay) {
     return QString::number(std::chrono::duration<double>(delay).count());
@@ -82,7 +82,7 @@ void DeliveryQueue::sendNext() {
             continue;
         }
         try {
-            return begin(m_spool.read(id));
+            return begin(read(id));
         } catch (const DurableFileError& error) {
             m_log.error(QStringLiteral("can't deliver message %1, left in the spool: %2")
                             .arg(id, error.message()));
@@ -96,20 +96,52 @@ void DeliveryQueue::sendNext() {
 }
 
 void DeliveryQueue::begin(const Spool::Message& message) {
-    auto started = m_hooks.send(
-        message, [this, message](const SendOutcome& outcome) { finished(message, outcome); });
+    auto started = m_hooks.send(message, [this, message](const SendOutcome& outcome) {
+        // Inside the attempt's own callback: it goes once this returns.
+        m_inFlight.release()->deleteLater();
+        if (outcome) {
+            finished(message, outcome);
+            return sendNext();
+        }
+        // The next request goes out first; the bookkeeping overlaps its round trip.
+        m_pending.removeOne(message.id);
+        sendNext();
+        delivered(message);
+    });
     if (auto* attempt = std::get_if<std::unique_ptr<QObject>>(&started)) {
         m_inFlight = std::move(*attempt);
+        readAhead(message.id);
         return;
     }
-    // Refused before anything was sent.
+    // Refused before anything was sent. The next goes from the event loop, so that a long run
+    // of such messages doesn't nest calls.
     finished(message, std::get<SendFailure>(started));
+    m_timer.start(0);
+}
+
+Spool::Message DeliveryQueue::read(const QString& id) {
+    if (m_readAhead && m_readAhead->id == id)
+        return *std::exchange(m_readAhead, std::nullopt);
+    return m_spool.read(id);
+}
+
+void DeliveryQueue::readAhead(const QString& inFlight) {
+    m_readAhead.reset();
+    const qsizetype position = m_pending.indexOf(inFlight);
+    for (qsizetype i = position + 1; i < m_pending.size(); ++i) {
+        const QString& id = m_pending[i];
+        if (m_skipped.contains(id) || !m_waiting.value(id).due.hasExpired())
+            continue;
+        try {
+            m_readAhead = m_spool.read(id);
+        } catch (const DurableFileError&) {
+            // Reported when it is its turn.
+        }
+        return;
+    }
 }
 
 void DeliveryQueue::finished(const Spool::Message& message, const SendOutcome& outcome) {
-    // This runs inside the attempt's own callback.
-    if (m_inFlight)
-        m_inFlight.release()->deleteLater();
     if (!outcome)
         delivered(message);
     else if (outcome->kind == SendFailure::Kind::permanent)
@@ -118,7 +150,6 @@ void DeliveryQueue::finished(const Spool::Message& message, const SendOutcome& o
         retryLater(message, *outcome);
     else
         m_log.error(QStringLiteral("stopped sending: %1").arg(outcome->reason));
-    scheduleNext();
 }
 
 void DeliveryQueue::delivered(const Spool::Message& message) {
@@ -129,7 +160,8 @@ void DeliveryQueue::delivered(const Spool::Message& message) {
                    .arg(message.content.size()));
     try {
         m_spool.removeDelivered(message.id);
-        if (++m_unpurged >= purgeAfter)
+        // Once the queue is idle, or now and then during a long run.
+        if (++m_unpurged >= purgeAfter || !m_inFlight)
             purgeDelivered();
     } catch (const DurableFileError& error) {
         m_log.error(QStringLiteral("delivered message %1 can't be removed from the spool and may "
@@ -195,12 +227,6 @@ void DeliveryQueue::moveToFailed(const Spool::Message& message, const QString& r
     m_hooks.reported(QStringLiteral("A message to %1 couldn't be sent and was moved to the failed "
                                     "folder: %2")
                          .arg(message.envelope.recipients.join(QStringLiteral(", ")), reason));
-}
-
-void DeliveryQueue::scheduleNext() {
-    // From the event loop rather than deeper down this call chain, which may run inside the
-    // attempt being finished.
-    m_timer.start(0);
 }
 
 void DeliveryQueue::waitUntil(const QDeadlineTimer& deadline) {

@@ -63,13 +63,14 @@ private:
 
     void sendNext();
     void begin(const Spool::Message& message);
+    Spool::Message read(const QString& id); // throws DurableFileError
+    void readAhead(const QString& inFlight);
     void finished(const Spool::Message& message, const SendOutcome& outcome);
     void delivered(const Spool::Message& message);
     // Deletes delivered messages' files on a worker thread: slow on some disks.
     void purgeDelivered();
     void retryLater(const Spool::Message& message, const SendFailure& failure);
     void moveToFailed(const Spool::Message& message, const QString& reason);
-    void scheduleNext();
     void waitUntil(const QDeadlineTimer& deadline);
 
     Spool& m_spool;
@@ -86,6 +87,9 @@ private:
     QSet<QString> m_skipped;
     QDeadlineTimer m_throttledUntil{0};
     std::unique_ptr<QObject> m_inFlight;
+    // The message after the one in flight: reading it takes about as long as a request to the
+    // provider, so it is read while the provider answers.
+    std::optional<Spool::Message> m_readAhead;
     QTimer m_timer;
     qsizetype m_unpurged = 1; // delivered since the last purge; a previous run may have left some
     QFuture<void> m_purge;

@@ -20,9 +20,9 @@
 // as it will be delivered. It is written as "tmp-<id>" and renamed to "msg-<id>.eml" only once it
 // is complete and fsynced, so after a crash every "tmp-" file is an unacknowledged leftover.
 //
-// Delivered messages are renamed into "delivered/" and deleted from there later: deleting a file
-// can take milliseconds (a disk mounted with online discard trims its blocks at once), renaming
-// takes microseconds.
+// Delivered messages are renamed into "delivered/" and deleted later, in a directory of their own:
+// deleting a file can take milliseconds (a disk mounted with online discard trims its blocks at
+// once, holding the directory meanwhile), renaming takes microseconds.
 //
 // Ids are fixed-width decimal numbers that only grow (milliseconds since the epoch times 1000,
 // bumped past the newest id seen), so sorting names sorts by arrival, even across restarts and
@@ -224,23 +224,39 @@ void Spool::remove(const QString& id) {
 void Spool::removeDelivered(const QString& id) {
     if (!isValidId(id))
         throw DurableFileError(QStringLiteral("not a spool message id: %1").arg(id));
-    const QString delivered = d->deliveredDirectory();
-    if (!QDir().mkpath(delivered))
-        throw DurableFileError(QStringLiteral("couldn't create %1").arg(delivered));
-    const QString from = d->messagePath(id);
-    const QString to = delivered + u'/' + messagePrefix + id + messageSuffix;
+    const QByteArray from = QFile::encodeName(d->messagePath(id));
+    const QByteArray to =
+        QFile::encodeName(d->deliveredDirectory() + u'/' + messagePrefix + id + messageSuffix);
     // rename(2) rather than QFile::rename, which refuses to replace a message delivered before
-    // (and sent again after a power loss undid its removal).
-    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
-        throw DurableFileError(QStringLiteral("couldn't move %1 out of the queue: %2")
-                                   .arg(from, QString::fromLocal8Bit(std::strerror(errno))));
-    --d->depth;
+    // (and sent again after a power loss undid its removal). The directory is made when missing:
+    // at first, and after a purge on another thread moved it away.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (::rename(from.constData(), to.constData()) == 0) {
+            --d->depth;
+            return;
+        }
+        if (errno != ENOENT || !QDir().mkpath(d->deliveredDirectory()))
+            break;
+    }
+    throw DurableFileError(
+        QStringLiteral("couldn't move %1 out of the queue: %2")
+            .arg(d->messagePath(id), QString::fromLocal8Bit(std::strerror(errno))));
 }
 
 void Spool::purgeDelivered() {
-    const QDir delivered(d->deliveredDirectory());
-    for (const QString& name : delivered.entryList(QDir::Files | QDir::Hidden))
-        QFile::remove(delivered.filePath(name));
+    // The files are deleted in a directory of their own, so that deleting, which can take
+    // milliseconds per file, holds up neither removeDelivered() nor new messages.
+    const QString purging = d->directory + QStringLiteral("/purging");
+    const auto deleteAll = [&purging] {
+        QDir directory(purging);
+        for (const QString& name : directory.entryList(QDir::Files | QDir::Hidden))
+            directory.remove(name);
+        QDir().rmdir(purging);
+    };
+    deleteAll(); // left by a purge that was interrupted
+    if (::rename(QFile::encodeName(d->deliveredDirectory()).constData(),
+                 QFile::encodeName(purging).constData()) == 0)
+        deleteAll();
 }
 
 } // namespace zidire

@@ -57,8 +57,8 @@ public:
     // purgeDelivered(). Not waited for on disk: a power loss right after may bring the message
     // back, and it is sent again (at-least-once). Throws DurableFileError.
     void removeDelivered(const QString& id);
-    // Deletes the files of delivered messages. Slow on some disks; safe on another thread while
-    // this one goes on.
+    // Deletes the files of delivered messages. Slow on some disks, so it may run on another
+    // thread while this one goes on, removeDelivered() included.
     void purgeDelivered();
 
 private:

@@ -23,6 +23,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -135,10 +136,13 @@ template <class Work> void onRelayThread(Work work) {
     QMetaObject::invokeMethod(qApp, work, Qt::BlockingQueuedConnection);
 }
 
-// Also until delivered files are deleted, which the spool does after a burst, on another thread.
+// Also until the files of delivered messages are deleted, which the spool does on another thread
+// once the queue is idle: a burst measures sending, not the previous burst's deletions.
 void waitForEmptySpool() {
-    const QDir delivered(relay->spool.directory() + QStringLiteral("/delivered"));
-    while (relay->spool.depth() > 0 || !delivered.isEmpty())
+    const auto housekeeping = [](const char* name) {
+        return !QDir(relay->spool.directory() + u'/' + QLatin1String(name)).isEmpty();
+    };
+    while (relay->spool.depth() > 0 || housekeeping("delivered") || housekeeping("purging"))
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
@@ -162,27 +166,53 @@ void BM_LatencyFrom250ToProvider(benchmark::State& state) {
     }
 }
 
-void BM_BurstThroughput(benchmark::State& state) {
+// The 2-core machines this runs on are shared: another process on the second core slows both
+// sides by half. Each iteration is therefore the best of a few bursts, for the floor alike.
+constexpr int burstsPerIteration = 3;
+
+template <class Burst> void measureBursts(benchmark::State& state, Burst timedBurst) {
     for (auto _ : state) {
-        onRelayThread([] {
-            for (int i = 0; i < burst; ++i) {
-                const auto writer = relay->spool.begin({QStringLiteral("scan@printer.example.org"),
-                                                        {QStringLiteral("a@x.test")},
-                                                        QStringLiteral("127.0.0.1:2525"),
-                                                        QDateTime::currentDateTimeUtc()});
-                writer->write(scan.constData(), scan.size());
-                writer->commit();
-            }
-        });
-        const qint64 before = relay->requestCount();
-        const Clock::time_point start = Clock::now();
-        QMetaObject::invokeMethod(qApp, [] { relay->engine->messageAccepted(); });
-        const Clock::time_point last = relay->waitForRequests(before + burst);
-        state.SetIterationTime(std::chrono::duration<double>(last - start).count());
-        // Removal from the spool goes on beside the sends; the next burst starts on an empty one.
-        waitForEmptySpool();
+        double best = std::numeric_limits<double>::max();
+        for (int i = 0; i < burstsPerIteration; ++i)
+            best = std::min(best, timedBurst());
+        state.SetIterationTime(best);
     }
     state.SetItemsProcessed(state.iterations() * burst);
+}
+
+double deliverBurst() {
+    onRelayThread([] {
+        for (int i = 0; i < burst; ++i) {
+            const auto writer = relay->spool.begin({QStringLiteral("scan@printer.example.org"),
+                                                    {QStringLiteral("a@x.test")},
+                                                    QStringLiteral("127.0.0.1:2525"),
+                                                    QDateTime::currentDateTimeUtc()});
+            writer->write(scan.constData(), scan.size());
+            writer->commit();
+        }
+    });
+    const qint64 before = relay->requestCount();
+    const Clock::time_point start = Clock::now();
+    QMetaObject::invokeMethod(qApp, [] { relay->engine->messageAccepted(); });
+    const Clock::time_point last = relay->waitForRequests(before + burst);
+    // Removal from the spool goes on beside the sends; the next burst starts on an empty one.
+    waitForEmptySpool();
+    return std::chrono::duration<double>(last - start).count();
+}
+
+double postRawBurst(const QByteArray& body) {
+    std::unique_lock lock(relay->mutex);
+    const qint64 answered = relay->rawAnswered;
+    lock.unlock();
+    const Clock::time_point start = Clock::now();
+    QMetaObject::invokeMethod(qApp, [body] { relay->postRaw(body, burst); });
+    lock.lock();
+    relay->changed.wait(lock, [&] { return relay->rawAnswered > answered; });
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void BM_BurstThroughput(benchmark::State& state) {
+    measureBursts(state, deliverBurst);
 }
 
 void BM_RawHttpFloor(benchmark::State& state) {
@@ -194,19 +224,7 @@ void BM_RawHttpFloor(benchmark::State& state) {
                                                 scan},
                                                QStringLiteral("me@example.com"))
                                 .toBase64();
-    for (auto _ : state) {
-        qint64 answered = 0;
-        {
-            const std::lock_guard lock(relay->mutex);
-            answered = relay->rawAnswered;
-        }
-        const Clock::time_point start = Clock::now();
-        QMetaObject::invokeMethod(qApp, [body] { relay->postRaw(body, burst); });
-        std::unique_lock lock(relay->mutex);
-        relay->changed.wait(lock, [&] { return relay->rawAnswered > answered; });
-        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
-    }
-    state.SetItemsProcessed(state.iterations() * burst);
+    measureBursts(state, [&body] { return postRawBurst(body); });
 }
 
 double median(std::vector<double> values) {
@@ -217,8 +235,8 @@ double median(std::vector<double> values) {
 } // namespace
 
 BENCHMARK(BM_LatencyFrom250ToProvider)->UseManualTime()->Iterations(200);
-BENCHMARK(BM_BurstThroughput)->UseManualTime()->Iterations(10);
-BENCHMARK(BM_RawHttpFloor)->UseManualTime()->Iterations(10);
+BENCHMARK(BM_BurstThroughput)->UseManualTime()->Iterations(5);
+BENCHMARK(BM_RawHttpFloor)->UseManualTime()->Iterations(5);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
@@ -227,8 +245,8 @@ int main(int argc, char** argv) {
     relay = &instance;
     int result = 0;
     std::thread runner([&] {
-        result = runWithRatios({{"BM_BurstThroughput/iterations:10/manual_time",
-                                 "BM_RawHttpFloor/iterations:10/manual_time", 0.5, true}});
+        result = runWithRatios({{"BM_BurstThroughput/iterations:5/manual_time",
+                                 "BM_RawHttpFloor/iterations:5/manual_time", 0.5, true}});
         if (!latenciesMs.empty()) {
             const double typical = median(latenciesMs);
             const bool met = typical < latencyTargetMs;

@@ -103,8 +103,10 @@ void DeliveryQueue::begin(const Spool::Message& message) {
             finished(message, outcome);
             return sendNext();
         }
-        // The next request goes out first; the bookkeeping overlaps its round trip.
         m_pending.removeOne(message.id);
+        m_waiting.remove(message.id);
+        m_hooks.reported(std::nullopt);
+        // The next request goes out first; the log and the spool overlap its round trip.
         sendNext();
         delivered(message);
     });
@@ -153,8 +155,6 @@ void DeliveryQueue::finished(const Spool::Message& message, const SendOutcome& o
 }
 
 void DeliveryQueue::delivered(const Spool::Message& message) {
-    m_waiting.remove(message.id);
-    m_pending.removeOne(message.id);
     m_log.info(QStringLiteral("delivered %1 (%2 bytes)")
                    .arg(describe(message))
                    .arg(message.content.size()));
@@ -169,7 +169,6 @@ void DeliveryQueue::delivered(const Spool::Message& message) {
                         .arg(message.id, error.message()));
         m_skipped.insert(message.id);
     }
-    m_hooks.reported(std::nullopt);
 }
 
 void DeliveryQueue::purgeDelivered() {

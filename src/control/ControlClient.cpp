@@ -1,5 +1,8 @@
 #include "ControlClient.h"
 
+#include "FileDescriptor.h"
+#include "RelayContract.h"
+
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -13,27 +16,6 @@ QString systemErrorText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// The portable limit: the smallest sun_path in use (104 bytes) less its terminating zero. Linux
-// would take 107, but a path that works here must work on every system the relay supports.
-constexpr qsizetype maxSocketPathBytes = 103;
-
-// Owns the socket descriptor so that every way out of an exchange closes it.
-class SocketHandle {
-public:
-    explicit SocketHandle(int fd)
-        : m_fd(fd) {}
-    ~SocketHandle() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    SocketHandle(const SocketHandle&) = delete;
-    SocketHandle& operator=(const SocketHandle&) = delete;
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 void applyTimeLimit(int fd, double seconds) {
     // Whole seconds only: the fraction is dropped, as the socket options are documented to do.
     timeval limit{};
@@ -44,14 +26,10 @@ void applyTimeLimit(int fd, double seconds) {
 }
 
 void connectTo(int fd, const QString& socketPath) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray path = socketPath.toUtf8();
-    if (path.size() > maxSocketPathBytes)
+    const std::optional<sockaddr_un> address = RelayContract::socketAddress(socketPath);
+    if (!address)
         throw ControlClientError::pathTooLong();
-    std::memcpy(address.sun_path, path.constData(), static_cast<size_t>(path.size()));
-
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0)
         return;
     const int error = errno;
     switch (error) {
@@ -86,21 +64,21 @@ QByteArray readToEnd(int fd) {
 
 ControlResponse ControlClient::send(const ControlRequest& request,
                                     std::optional<double> timeLimit) const {
-    const SocketHandle socket(::socket(AF_UNIX, SOCK_STREAM, 0));
-    if (socket.fd() < 0)
+    const FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM, 0));
+    if (socket.get() < 0)
         throw ControlClientError::socketCreateFailed();
-    applyTimeLimit(socket.fd(), timeLimit.value_or(m_timeout));
-    connectTo(socket.fd(), m_socketPath);
+    applyTimeLimit(socket.get(), timeLimit.value_or(m_timeout));
+    connectTo(socket.get(), m_socketPath);
 
     const QByteArray bytes = encodeControlRequest(request);
     // One write, nothing after the closing brace: zidire finds the end of the object itself.
     // MSG_NOSIGNAL: a peer that has gone away is an I/O error, not a reason to kill the app.
     const ssize_t written =
-        ::send(socket.fd(), bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
+        ::send(socket.get(), bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
     if (written != bytes.size())
         throw ControlClientError::ioFailed(systemErrorText(errno));
 
-    const QByteArray response = readToEnd(socket.fd());
+    const QByteArray response = readToEnd(socket.get());
     if (response.isEmpty())
         throw ControlClientError::emptyResponse();
     return decodeControlResponse(response);

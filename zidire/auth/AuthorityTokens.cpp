@@ -1,5 +1,7 @@
 #include "AuthorityTokens.h"
 
+#include "RelayContract.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -23,11 +25,11 @@ std::chrono::nanoseconds sinceEpoch(const timespec& time) {
 
 std::optional<QByteArray> tokenFromAuthorization(const QString& authorization) {
     // Padded Base64 of the token has exactly this length; anything else is refused undecoded.
-    if (authorization.size() != (AuthorityTokens::tokenBytes + 2) / 3 * 4)
+    if (authorization.size() != (RelayContract::authorityTokenBytes + 2) / 3 * 4)
         return std::nullopt;
     const QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
         authorization.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded || decoded.decoded.size() != AuthorityTokens::tokenBytes)
+    if (!decoded || decoded.decoded.size() != RelayContract::authorityTokenBytes)
         return std::nullopt;
     return decoded.decoded;
 }
@@ -43,7 +45,7 @@ std::optional<QString> AuthorityTokens::consume(const QString& authorization) co
     const std::optional<QByteArray> token = tokenFromAuthorization(authorization);
     if (!token)
         return QStringLiteral("the authorization isn't the Base64 of a %1-byte token")
-            .arg(tokenBytes);
+            .arg(RelayContract::authorityTokenBytes);
 
     const QString path = QDir(m_directory).filePath(QString::fromLatin1(token->toHex()));
     const QByteArray nativePath = QFile::encodeName(path);

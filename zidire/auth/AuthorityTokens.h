@@ -16,7 +16,6 @@ namespace zidire {
 class AuthorityTokens {
 public:
     static constexpr std::chrono::seconds defaultMaxAge{5 * 60};
-    static constexpr qsizetype tokenBytes = 32;
 
     // `owner`: root in system mode (only root can write there), zidire's own uid in local mode.
     AuthorityTokens(QString directory, uid_t owner, std::chrono::seconds maxAge = defaultMaxAge);

@@ -1,11 +1,12 @@
 #include "ControlSocketFile.h"
 
+#include "RelayContract.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -42,29 +43,25 @@ void createDirectory(const QString& directory, mode_t mode) {
 }
 
 sockaddr_un socketAddress(const QString& path) {
-    const QByteArray bytes = QFile::encodeName(path);
-    if (bytes.size() > ControlSocketFile::maxPathBytes)
+    const std::optional<sockaddr_un> address = RelayContract::socketAddress(path);
+    if (!address)
         throw ControlSocketError(
             QStringLiteral("the control socket path %1 is longer than %2 bytes")
                 .arg(path)
-                .arg(ControlSocketFile::maxPathBytes));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, bytes.constData(), size_t(bytes.size()));
-    return address;
+                .arg(RelayContract::maxSocketPathBytes));
+    return *address;
 }
 
 enum class Probe { nobody, stale, answering };
 
 Probe probe(const sockaddr_un& address, const QString& path) {
-    const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (socket < 0)
+    const FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!socket.isValid())
         throw ControlSocketError(
             QStringLiteral("can't create a Unix socket: %1").arg(errnoText(errno)));
     const int result =
-        ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     const int error = errno;
-    ::close(socket);
     if (result == 0 || error == EAGAIN || error == EINPROGRESS) // EAGAIN: its backlog is full
         return Probe::answering;
     if (error == ECONNREFUSED)
@@ -103,22 +100,23 @@ ControlSocketFile::ControlSocketFile(QString path, SocketAccess access)
     createDirectory(QFileInfo(m_path).absolutePath(), directoryMode(access));
     clearPath(address, m_path);
 
-    m_socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_socket < 0)
+    m_socket.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!m_socket.isValid())
         throw ControlSocketError(
             QStringLiteral("can't create a Unix socket: %1").arg(errnoText(errno)));
 
     // bind() creates the file with the umask's permissions; narrow them for the moment between
     // bind and chmod.
     const mode_t previousMask = ::umask(0777 & ~socketMode(access));
-    const int bound = ::bind(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int bound =
+        ::bind(m_socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     const int bindError = errno;
     ::umask(previousMask);
     struct stat info {};
     if (bound != 0 || ::chmod(address.sun_path, socketMode(access)) != 0 ||
-        ::listen(m_socket, SOMAXCONN) != 0 || ::stat(address.sun_path, &info) != 0) {
+        ::listen(m_socket.get(), SOMAXCONN) != 0 || ::stat(address.sun_path, &info) != 0) {
         const int error = bound != 0 ? bindError : errno;
-        ::close(m_socket);
+        m_socket.reset();
         if (bound == 0)
             ::unlink(address.sun_path);
         throw ControlSocketError(QStringLiteral("can't listen on the control socket %1: %2")
@@ -129,7 +127,7 @@ ControlSocketFile::ControlSocketFile(QString path, SocketAccess access)
 }
 
 ControlSocketFile::~ControlSocketFile() {
-    ::close(m_socket);
+    m_socket.reset();
     const QByteArray path = QFile::encodeName(m_path);
     struct stat info {};
     if (::lstat(path.constData(), &info) == 0 && info.st_dev == m_device && info.st_ino == m_inode)

@@ -3,6 +3,8 @@
 // The control socket's file: created with the permissions of the mode, never taken over from a
 // running zidire, and removed again on shutdown (unless someone else's socket has replaced it).
 
+#include "FileDescriptor.h"
+
 #include <QString>
 
 #include <stdexcept>
@@ -30,15 +32,12 @@ public:
     ControlSocketFile(const ControlSocketFile&) = delete;
     ControlSocketFile& operator=(const ControlSocketFile&) = delete;
 
-    int descriptor() const { return m_socket; }
+    int descriptor() const { return m_socket.get(); }
     QString path() const { return m_path; }
-
-    // The longest path the application's control client accepts.
-    static constexpr qsizetype maxPathBytes = 103;
 
 private:
     QString m_path;
-    int m_socket = -1;
+    FileDescriptor m_socket;
     dev_t m_device = 0;
     ino_t m_inode = 0;
 };

@@ -1,5 +1,6 @@
 #include "Daemon.h"
 
+#include "RelayContract.h"
 #include "control/ControlRequestRules.h"
 
 #include <QDir>
@@ -54,7 +55,7 @@ Daemon::Daemon(const DaemonOptions& options, QObject* parent)
     : QObject(parent)
     , m_options(options)
     , m_pidFile(QDir(preparedStateDirectory(options.stateDirectory))
-                    .filePath(QLatin1String(PidFile::fileName)))
+                    .filePath(QLatin1String(RelayContract::pidFileName)))
     , m_socketFile(options.socketPath, options.mode == RelayMode::system
                                            ? SocketAccess::anyLocalUser
                                            : SocketAccess::ownerOnly)

@@ -1,5 +1,7 @@
 #include "DaemonOptions.h"
 
+#include "RelayContract.h"
+
 #include <QCommandLineParser>
 #include <QDir>
 
@@ -93,7 +95,7 @@ DaemonOptions parseDaemonOptions(const QStringList& arguments) {
     const QString logDirectory = options.mode == RelayMode::local
                                      ? options.stateDirectory
                                      : RelayPaths::logDirectory(options.mode);
-    options.logFile = QDir(logDirectory).filePath(QStringLiteral("zidire.log"));
+    options.logFile = QDir(logDirectory).filePath(QLatin1String(RelayContract::logFileName));
     options.authorityDirectory = RelayPaths::authorityDirectory(options.mode);
     options.smtpPorts =
         parser.isSet(ports) ? parsePorts(parser.value(ports)) : defaultPorts(options.mode);

@@ -18,8 +18,6 @@ public:
 
 class PidFile {
 public:
-    static constexpr char fileName[] = "zidire.pid";
-
     // Throws PidFileError when another process holds the file, or it can't be written.
     explicit PidFile(QString path);
     ~PidFile();

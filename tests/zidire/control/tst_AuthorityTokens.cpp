@@ -1,3 +1,4 @@
+#include "RelayContract.h"
 #include "auth/AuthorityTokens.h"
 
 #include <QFile>
@@ -15,7 +16,7 @@ class AuthorityTokensTest : public QObject {
 private Q_SLOTS:
     void someoneElsesTokenRefused() {
         QTemporaryDir directory;
-        const QByteArray token(AuthorityTokens::tokenBytes, 'k');
+        const QByteArray token(RelayContract::authorityTokenBytes, 'k');
         QFile file(directory.filePath(token.toHex()));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.close();

@@ -1,6 +1,7 @@
 #include "AuthorityToken.h"
 
 #include "PrivateDirectory.h"
+#include "RelayContract.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,6 +21,7 @@ QString errnoText(int error) {
 }
 
 QByteArray randomBytes() {
+    using RelayContract::authorityTokenBytes;
     std::array<quint32, authorityTokenBytes / sizeof(quint32)> words{};
     QRandomGenerator::system()->fillRange(words.data(), qsizetype(words.size()));
     return QByteArray(reinterpret_cast<const char*>(words.data()), authorityTokenBytes);
@@ -30,6 +32,7 @@ QByteArray randomBytes() {
 QByteArray mintAuthorityToken(const QString& directory) {
     try {
         createPrivateDirectory(directory);
+        requirePrivateDirectory(directory);
     } catch (const PrivateDirectoryError& error) {
         throw AuthorityTokenError(QString::fromStdString(error.what()));
     }

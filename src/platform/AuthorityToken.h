@@ -15,8 +15,7 @@ public:
         : std::runtime_error(message.toStdString()) {}
 };
 
-inline constexpr qsizetype authorityTokenBytes = 32;
-
 // Creates a fresh token file (mode 0600) in `directory`, creating the directory (mode 0700) when
-// it is missing, and returns the token's bytes. Throws AuthorityTokenError.
+// it is missing, and returns the token's bytes. A directory that others could read or write is
+// refused. Throws AuthorityTokenError.
 QByteArray mintAuthorityToken(const QString& directory);

@@ -54,11 +54,12 @@ QByteArray entryText(const QString& program) {
 }
 
 // Whether `text` is a desktop entry that a desktop would start: a [Desktop Entry] group with a
-// command that is not hidden. A half-written or foreign file is not.
+// command that is neither hidden nor switched off. A half-written or foreign file is not.
 bool startsAtLogin(const QByteArray& text) {
     bool inMainGroup = false;
     bool hasCommand = false;
     bool hidden = false;
+    bool switchedOff = false;
     for (const QByteArray& rawLine : text.split('\n')) {
         const QByteArray line = rawLine.trimmed();
         if (line.isEmpty() || line.startsWith('#'))
@@ -76,8 +77,11 @@ bool startsAtLogin(const QByteArray& text) {
             hasCommand = !value.isEmpty();
         else if (key == "Hidden")
             hidden = value == "true";
+        // How GNOME's own settings switch an entry off without removing it.
+        else if (key == "X-GNOME-Autostart-enabled")
+            switchedOff = value == "false";
     }
-    return hasCommand && !hidden;
+    return hasCommand && !hidden && !switchedOff;
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 #pragma once
 
 // The application as a login item: an XDG autostart entry in the user's configuration. The entry
-// counts as enabled when it is a readable desktop entry with a command and not marked Hidden=true,
-// which is also when desktops start it.
+// counts as enabled when it is a readable desktop entry with a command, not marked Hidden=true nor
+// X-GNOME-Autostart-enabled=false, which is also when desktops start it.
 
 #include "ServiceManager.h"
 

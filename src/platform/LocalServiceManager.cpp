@@ -1,7 +1,11 @@
 #include "LocalServiceManager.h"
 
+#include "ControlClient.h"
+#include "FileDescriptor.h"
 #include "PrivateDirectory.h"
+#include "RelayContract.h"
 #include "RelayPaths.h"
+#include "SystemSettings.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,9 +20,7 @@
 #include <optional>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -31,24 +33,6 @@ constexpr std::chrono::milliseconds startProbeInterval{20};
 QString errnoText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd)
-        : m_fd(fd) {}
-    ~FileDescriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return m_fd; }
-    bool isValid() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
 
 // A pidfd names one process for good: unlike a pid it can't come to mean another one, and it
 // becomes readable when the process ends, whoever's child it is.
@@ -66,15 +50,15 @@ bool waitForExit(const FileDescriptor& process, std::chrono::milliseconds timeou
 }
 
 bool socketAnswers(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
-    sockaddr_un address{};
-    if (native.size() >= qsizetype(sizeof address.sun_path))
+    try {
+        ControlClient(path, 1).status();
+        return true;
+    } catch (const ControlClientError& error) {
+        // A refusal is an answer all the same.
+        return error.kind() == ControlClientError::Kind::serverError;
+    } catch (const std::exception&) {
         return false;
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
-    const FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return socket.isValid() && ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address),
-                                         sizeof address) == 0;
+    }
 }
 
 // Why zidire stopped, from what it wrote to standard error: its last "zidire: " line (a usage
@@ -145,7 +129,7 @@ private:
         return m_state.filePath(QLatin1String(LocalServiceManager::registrationFileName));
     }
     QString pidFilePath() const {
-        return m_state.filePath(QLatin1String(LocalServiceManager::pidFileName));
+        return m_state.filePath(QLatin1String(RelayContract::pidFileName));
     }
     QString standardErrorPath() const {
         return m_state.filePath(QLatin1String(LocalServiceManager::standardErrorFileName));
@@ -217,7 +201,7 @@ private:
         const QString reason = stopReason(standardErrorPath());
         throw ServiceManagementError(
             reason.isEmpty() ? QStringLiteral("zidire stopped as soon as it started; see %1")
-                                   .arg(m_state.filePath(QStringLiteral("zidire.log")))
+                                   .arg(m_state.filePath(QLatin1String(RelayContract::logFileName)))
                              : QStringLiteral("zidire stopped as soon as it started: ") + reason);
     }
 
@@ -268,6 +252,10 @@ std::unique_ptr<AppService> LocalServiceManager::daemonService(const QString&) c
 
 std::unique_ptr<AppService> LocalServiceManager::mainAppService() const {
     return std::make_unique<AutostartLoginItem>(m_loginItem);
+}
+
+void LocalServiceManager::openSystemSettingsLoginItems() const {
+    openDesktopLoginItemsSettings();
 }
 
 void LocalServiceManager::startRegisteredDaemon() const {

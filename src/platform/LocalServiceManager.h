@@ -28,8 +28,6 @@ struct LocalDaemonSetup {
 class LocalServiceManager : public ServiceManager {
 public:
     static constexpr char registrationFileName[] = "service-registration";
-    // zidire's own name for its pid file.
-    static constexpr char pidFileName[] = "zidire.pid";
     // The started zidire's standard error, kept for the reason when it stops at once.
     static constexpr char standardErrorFileName[] = "zidire-stderr.log";
 
@@ -38,10 +36,12 @@ public:
     // The plist name is not needed: there is one daemon.
     std::unique_ptr<AppService> daemonService(const QString& plistName) const override;
     std::unique_ptr<AppService> mainAppService() const override;
+    // Nothing here waits for approval: opens the desktop's settings.
+    void openSystemSettingsLoginItems() const override;
 
     // Starts the registered zidire when it is not running, as after a reboot or a crash. Blocks
     // until it answers; throws ServiceManagementError.
-    void startRegisteredDaemon() const;
+    void startRegisteredDaemon() const override;
 
 private:
     LocalDaemonSetup m_daemon;

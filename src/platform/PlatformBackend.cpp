@@ -1,5 +1,8 @@
 #include "PlatformBackend.h"
 
+#include "LocalAuthorization.h"
+#include "PolkitAuthorization.h"
+
 #include <QFileInfo>
 
 PlatformBackend platformBackend() {
@@ -18,4 +21,10 @@ PlatformBackend platformBackend() {
 
 RelayMode relayMode(PlatformBackend backend) {
     return backend == PlatformBackend::systemd ? RelayMode::system : RelayMode::local;
+}
+
+std::shared_ptr<AuthorizationServices> makeAuthorizationServices(PlatformBackend backend) {
+    if (backend == PlatformBackend::systemd)
+        return std::make_shared<PolkitAuthorization>(PolkitAuthorization::installedSetup());
+    return std::make_shared<LocalAuthorization>(RelayPaths::authorityDirectory(RelayMode::local));
 }

@@ -7,7 +7,10 @@
 
 #include <QString>
 
+#include <memory>
 #include <stdexcept>
+
+class AuthorizationServices;
 
 enum class PlatformBackend { systemd, local };
 
@@ -23,3 +26,7 @@ PlatformBackend platformBackend();
 
 // Where zidire runs for that backend: as the system service, or as the user.
 RelayMode relayMode(PlatformBackend backend);
+
+// Administrator authorization for that backend: polkit asks for an administrator's password for
+// the system zidire; the local zidire is this user's, so its tokens are minted without asking.
+std::shared_ptr<AuthorizationServices> makeAuthorizationServices(PlatformBackend backend);

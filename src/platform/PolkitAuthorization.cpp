@@ -1,6 +1,6 @@
 #include "PolkitAuthorization.h"
 
-#include "AuthorityToken.h"
+#include "RelayContract.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -53,7 +53,7 @@ OSStatus PolkitAuthorization::obtainToken(bool interactionAllowed, QByteArray& t
 
     const QByteArray hex = pkexec.readAllStandardOutput().trimmed();
     const QByteArray bytes = QByteArray::fromHex(hex);
-    if (bytes.size() != authorityTokenBytes || bytes.toHex() != hex)
+    if (bytes.size() != RelayContract::authorityTokenBytes || bytes.toHex() != hex)
         return errAuthorizationInternal;
     token = bytes;
     return errAuthorizationSuccess;

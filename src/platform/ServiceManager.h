@@ -4,10 +4,10 @@
 // login item. Backends (systemd, local, test fakes) implement these; every method may be called
 // from any thread and blocks, so callers run them as background work.
 
-#include <QByteArray>
+#include "PlatformError.h"
+
 #include <QString>
 
-#include <exception>
 #include <memory>
 
 // The registration states, with the platform's raw values.
@@ -18,19 +18,10 @@ enum class ServiceStatus {
     notFound = 3,
 };
 
-// A refusal from the service manager. `localizedDescription` is the platform's own message
-// (systemd's or polkit's text), shown to the user after a fixed prefix.
-class ServiceManagementError : public std::exception {
+// A refusal from the service manager: systemd's or polkit's own words where they gave any.
+class ServiceManagementError : public PlatformError {
 public:
-    explicit ServiceManagementError(const QString& localizedDescription)
-        : m_description(localizedDescription)
-        , m_what(localizedDescription.toUtf8()) {}
-    QString localizedDescription() const { return m_description; }
-    const char* what() const noexcept override { return m_what.constData(); }
-
-private:
-    QString m_description;
-    QByteArray m_what;
+    using PlatformError::PlatformError;
 };
 
 class AppService {
@@ -50,6 +41,14 @@ public:
     virtual std::unique_ptr<AppService> daemonService(const QString& plistName) const = 0;
     // The application itself, as a login item.
     virtual std::unique_ptr<AppService> mainAppService() const = 0;
+    // What stands in for System Settings' Login Items, where a service that requires approval
+    // waits for it: where the backend can, an administrator is asked to approve it at once,
+    // else the desktop's own settings open. May wait for a person; never throws.
+    virtual void openSystemSettingsLoginItems() const = 0;
+    // At launch: starts the registered daemon when it is not running and nothing else will, as
+    // after a reboot. Blocks; throws ServiceManagementError. A service manager that starts its
+    // services itself has nothing to do.
+    virtual void startRegisteredDaemon() const {}
 };
 
 // The name every daemon operation obtains the daemon's service by.

@@ -31,7 +31,7 @@ std::optional<SettingsCommand> loginItemsSettingsCommand() {
     return std::nullopt;
 }
 
-void openSystemSettingsLoginItems() {
+void openDesktopLoginItemsSettings() {
     if (const std::optional<SettingsCommand> command = loginItemsSettingsCommand())
         QProcess::startDetached(command->program, command->arguments);
 }

@@ -17,5 +17,6 @@ struct SettingsCommand {
 // Cinnamon), looked up in PATH; none when the desktop has none.
 std::optional<SettingsCommand> loginItemsSettingsCommand();
 
-// Opens that tool, detached; does nothing when there is none or it can't start.
-void openSystemSettingsLoginItems();
+// Opens that tool, detached; does nothing when there is none or it can't start. Service managers
+// fall back to it in their openSystemSettingsLoginItems.
+void openDesktopLoginItemsSettings();

@@ -76,15 +76,7 @@ public:
         , m_unit(std::move(unit)) {}
 
     ServiceStatus status() const override {
-        const BusConnection bus(m_setup.busAddress);
-        if (!bus.isConnected())
-            return ServiceStatus::notFound;
-        // A unit without a unit file is an error reply, and reads as notFound like any other.
-        const QDBusMessage reply =
-            bus.call("GetUnitFileState", {m_unit}, false, m_setup.statusTimeout);
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-            return ServiceStatus::notFound;
-        return statusOfUnitFileState(reply.arguments().constFirst().toString());
+        return statusOfUnitFileState(unitFileState(BusConnection(m_setup.busAddress)));
     }
 
     void registerService() override {
@@ -98,12 +90,45 @@ public:
     void unregisterService() override {
         const BusConnection bus(m_setup.busAddress);
         requireConnected(bus);
-        change(bus, "StopUnit", {m_unit, QStringLiteral("replace")});
+        // Disabling first: polkit's right to change unit files implies the rights to stop units
+        // and reload, so the administrator is asked once, and a cancelled prompt leaves the
+        // service running and enabled, exactly as it was.
         change(bus, "DisableUnitFiles", {QStringList{m_unit}, false});
+        change(bus, "StopUnit", {m_unit, QStringLiteral("replace")});
         change(bus, "Reload", {});
     }
 
+    // A masked unit waits for an administrator: unmasking it, after polkit asked one, is the
+    // approval. Whether the unit waited and is no longer masked.
+    bool approve() const {
+        const BusConnection bus(m_setup.busAddress);
+        const QString state = unitFileState(bus);
+        if (statusOfUnitFileState(state) != ServiceStatus::requiresApproval)
+            return false;
+        try {
+            // A runtime mask lives in /run and is lifted only by a runtime unmask.
+            change(bus, "UnmaskUnitFiles",
+                   {QStringList{m_unit}, state == QLatin1String("masked-runtime")});
+            change(bus, "Reload", {});
+            return true;
+        } catch (const ServiceManagementError& error) {
+            qWarning("can't unmask %s: %s", qUtf8Printable(m_unit), error.what());
+            return false;
+        }
+    }
+
 private:
+    // Empty when there is none to read: a unit without a unit file is an error reply.
+    QString unitFileState(const BusConnection& bus) const {
+        if (!bus.isConnected())
+            return {};
+        const QDBusMessage reply =
+            bus.call("GetUnitFileState", {m_unit}, false, m_setup.statusTimeout);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+            return {};
+        return reply.arguments().constFirst().toString();
+    }
+
     static void requireConnected(const BusConnection& bus) {
         if (!bus.isConnected())
             throw ServiceManagementError(bus.failure());
@@ -139,4 +164,9 @@ std::unique_ptr<AppService> SystemdServiceManager::daemonService(const QString& 
 
 std::unique_ptr<AppService> SystemdServiceManager::mainAppService() const {
     return std::make_unique<AutostartLoginItem>(m_loginItem);
+}
+
+void SystemdServiceManager::openSystemSettingsLoginItems() const {
+    if (!SystemdUnitService(m_setup, unitName(QString::fromUtf8(daemonPlistName))).approve())
+        m_setup.openDesktopSettings();
 }

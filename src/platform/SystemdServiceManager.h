@@ -7,10 +7,12 @@
 
 #include "AutostartLoginItem.h"
 #include "ServiceManager.h"
+#include "SystemSettings.h"
 
 #include <QString>
 
 #include <chrono>
+#include <functional>
 
 class SystemdServiceManager : public ServiceManager {
 public:
@@ -19,6 +21,8 @@ public:
         QString busAddress;
         std::chrono::milliseconds statusTimeout{std::chrono::seconds(5)};
         std::chrono::milliseconds changeTimeout{std::chrono::minutes(5)};
+        // Where a person approves what unmasking couldn't; tests see whether it was opened.
+        std::function<void()> openDesktopSettings = openDesktopLoginItemsSettings;
     };
 
     SystemdServiceManager(Setup setup, AutostartLocation loginItem);
@@ -28,6 +32,9 @@ public:
 
     std::unique_ptr<AppService> daemonService(const QString& plistName) const override;
     std::unique_ptr<AppService> mainAppService() const override;
+    // Unmasks the daemon's masked unit, through polkit; the desktop's settings otherwise, or
+    // when that fails.
+    void openSystemSettingsLoginItems() const override;
 
 private:
     Setup m_setup;

@@ -1,10 +1,10 @@
 #include "TokenAuthorizationServices.h"
 
-#include "AuthorityToken.h"
+#include "RelayContract.h"
 
 #include <cstring>
 
-static_assert(authorityTokenBytes == kAuthorizationExternalFormLength);
+static_assert(RelayContract::authorityTokenBytes == kAuthorizationExternalFormLength);
 
 namespace {
 
@@ -41,7 +41,7 @@ OSStatus TokenAuthorizationServices::copyRights(AuthorizationRef authorization,
     const OSStatus status = obtainToken(flags & kAuthorizationFlagInteractionAllowed, token);
     if (status != errAuthorizationSuccess)
         return status;
-    if (token.size() != authorityTokenBytes)
+    if (token.size() != RelayContract::authorityTokenBytes)
         return errAuthorizationInternal;
     tokenAuthorization(authorization)->token = token;
     return errAuthorizationSuccess;

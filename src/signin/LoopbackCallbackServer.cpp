@@ -114,10 +114,6 @@ QCoro::Task<QString> LoopbackCallbackServer::waitForCode(CancellationToken cance
     co_return co_await waiter;
 }
 
-void LoopbackCallbackServer::stop() {
-    m_listener.close();
-}
-
 void LoopbackCallbackServer::acceptConnections() {
     while (QTcpSocket* connection = m_listener.nextPendingConnection()) {
         // Qt buffers no more than the one read takes; the first chunk is the whole request.

@@ -41,9 +41,6 @@ public:
     // nobody waits is kept for the next wait; only the first such outcome is kept.
     QCoro::Task<QString> waitForCode(CancellationToken cancellation = {});
 
-    // Closes the listener. Connections already accepted end by themselves after their answer.
-    void stop();
-
 private:
     void acceptConnections();
     void handleRequest(QTcpSocket* connection);

@@ -8,13 +8,24 @@
 #include <QRandomGenerator>
 #include <QUrlQuery>
 
+#include <algorithm>
 #include <array>
+#include <ctime>
 
 namespace {
 
+// Qt's timers stop while the machine sleeps, so the limit is kept on the flow's clock and checked
+// at least this often: a sign-in left open over a suspend ends soon after waking.
+constexpr std::chrono::milliseconds clockCheckInterval{1000};
+
 QCoro::Task<QString> timeOutAfter(std::chrono::milliseconds timeout,
+                                  std::function<std::chrono::nanoseconds()> clock,
                                   CancellationToken cancellation) {
-    co_await cancellableSleep(timeout, cancellation);
+    const std::chrono::nanoseconds deadline = clock() + timeout;
+    for (std::chrono::nanoseconds left = timeout; left > left.zero(); left = deadline - clock())
+        co_await cancellableSleep(
+            std::min(std::chrono::ceil<std::chrono::milliseconds>(left), clockCheckInterval),
+            cancellation);
     throw OAuthFlowError::timedOut();
 }
 
@@ -34,7 +45,8 @@ QCoro::Task<OAuthSignInResult> signIn(OAuthFlow flow, OAuthProviderApp app,
 
     const QString code = co_await firstToFinish<QString>(
         [&server](CancellationToken wait) { return server.waitForCode(wait); },
-        [&flow](CancellationToken wait) { return timeOutAfter(flow.timeout, wait); }, cancellation);
+        [&flow](CancellationToken wait) { return timeOutAfter(flow.timeout, flow.clock, wait); },
+        cancellation);
     co_return co_await exchangeCode(code, app, redirectURI, verifier, cancellation);
 }
 
@@ -43,6 +55,12 @@ QCoro::Task<OAuthSignInResult> signIn(OAuthFlow flow, OAuthProviderApp app,
 QCoro::Task<OAuthSignInResult> OAuthFlow::run(OAuthProviderApp app,
                                               CancellationToken cancellation) const {
     return signIn(*this, std::move(app), std::move(cancellation));
+}
+
+std::chrono::nanoseconds bootClockNow() {
+    timespec now{};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
 QString randomHex() {

@@ -10,15 +10,22 @@
 #include <QUrl>
 
 #include <chrono>
+#include <functional>
 #include <memory>
+
+// CLOCK_BOOTTIME: unlike the monotonic clock Qt's timers run on, it goes on counting while the
+// machine is suspended.
+std::chrono::nanoseconds bootClockNow();
 
 // One browser sign-in: the OAuth 2.0 authorization-code grant with PKCE (S256) for a native
 // application with a loopback redirect. It yields a refresh token and, where the provider tells
 // it, the account's address; it stores nothing.
 struct OAuthFlow {
-    // How long the user has to finish in the browser.
+    // How long the user has to finish in the browser, time the machine spent asleep included.
     std::chrono::milliseconds timeout = std::chrono::seconds(300);
     std::shared_ptr<UrlOpener> browser = desktopUrlOpener();
+    // What the time limit is measured on; tests stand in for a machine that slept.
+    std::function<std::chrono::nanoseconds()> clock = bootClockNow;
 
     // Listens for the redirect, opens the authorization page, waits for the code and exchanges
     // it. Throws OAuthFlowError, NetworkError (listener or HTTP client), or CancellationError

@@ -123,11 +123,10 @@ std::optional<QString> emailFromIDToken(const QString& idToken) {
     const QStringList pieces = idToken.split(u'.', Qt::SkipEmptyParts);
     if (pieces.size() < 2)
         return std::nullopt;
-    QByteArray payload = pieces[1].toLatin1().replace('-', '+').replace('_', '/');
-    while (payload.size() % 4 != 0)
-        payload.append('=');
-    const auto decoded =
-        QByteArray::fromBase64Encoding(payload, QByteArray::AbortOnBase64DecodingErrors);
+    // Base64url without its padding, as JWTs carry it.
+    const auto decoded = QByteArray::fromBase64Encoding(
+        pieces[1].toLatin1(),
+        QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
         return std::nullopt;
     const QJsonDocument claims = QJsonDocument::fromJson(*decoded);

@@ -4,19 +4,20 @@
 
 #include <QTest>
 
-Q_DECLARE_METATYPE(ServiceStatus)
+#include <atomic>
 
 namespace {
 
 const QString unit = QStringLiteral("net.brimlake.moxtrel.daemon.service");
+const QString refusal = QStringLiteral("Interactive authentication required.");
 
 // The calls block on replies that the bus's threads deliver while this thread runs its event
-// loop, as the application's main thread would. Returns the failure's text, if any.
-std::optional<QString> inBackground(std::function<void()> call) {
-    auto work = [call = std::move(call)]() -> std::optional<QString> {
+// loop, as the application's main thread would. Returns what `call` returns, or the failure's
+// text.
+QString inBackground(std::function<QString()> call) {
+    auto work = [call = std::move(call)] {
         try {
-            call();
-            return std::nullopt;
+            return call();
         } catch (const ServiceManagementError& error) {
             return error.localizedDescription();
         }
@@ -24,20 +25,10 @@ std::optional<QString> inBackground(std::function<void()> call) {
     return QCoro::waitFor(runInBackground(BackgroundPriority::userInitiated, std::move(work)));
 }
 
-struct Fixture {
-    PrivateBus bus;
-    FakeSystemd systemd{bus.address()};
-
-    static ServiceStatus status(const QString& busAddress) {
-        ServiceStatus status{};
-        inBackground([&] { status = daemon(busAddress)->status(); });
-        return status;
-    }
-    static std::unique_ptr<AppService> daemon(const QString& busAddress) {
-        return SystemdServiceManager({.busAddress = busAddress}, {})
-            .daemonService(QString::fromUtf8(daemonPlistName));
-    }
-};
+QString nameOf(ServiceStatus status) {
+    const char* const names[] = {"notRegistered", "enabled", "requiresApproval", "notFound"};
+    return names[int(status)];
+}
 
 } // namespace
 
@@ -45,88 +36,97 @@ class SystemdServiceManagerTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void statusFollowsTheUnitFileState_data() {
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<ServiceStatus>("status");
-        QTest::newRow("enabled") << "enabled" << ServiceStatus::enabled;
-        QTest::newRow("enabled-runtime") << "enabled-runtime" << ServiceStatus::enabled;
-        QTest::newRow("disabled") << "disabled" << ServiceStatus::notRegistered;
-        QTest::newRow("linked") << "linked" << ServiceStatus::notRegistered;
-        QTest::newRow("masked") << "masked" << ServiceStatus::requiresApproval;
-        QTest::newRow("no unit file") << QString() << ServiceStatus::notFound;
-        QTest::newRow("static") << "static" << ServiceStatus::notFound;
-    }
-
-    void statusFollowsTheUnitFileState() {
-        QFETCH(QString, state);
-        QFETCH(ServiceStatus, status);
-        Fixture f;
-        QVERIFY2(f.systemd.isServing(), qPrintable(f.bus.failure()));
-        if (!state.isEmpty())
-            f.systemd.setUnitFileState(unit, state);
-
-        QCOMPARE(f.status(f.bus.address()), status);
-        // Reading changes nothing, so polkit is not asked.
-        QCOMPARE(f.systemd.calls(), QStringList{"GetUnitFileState(" + unit + ")"});
-    }
-
-    void changesLetPolkitAsk_data() {
-        QTest::addColumn<bool>("install");
+    void eachOperationAsksSystemdOnce_data() {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("stateBefore"); // the unit file's; empty: there is none
+        QTest::addColumn<QString>("refused");     // the method polkit refuses, if any
         QTest::addColumn<QStringList>("calls");
-        QTest::addColumn<ServiceStatus>("statusAfter");
-        QTest::newRow("register") << true
-                                  << QStringList{"EnableUnitFiles([" + unit +
-                                                     "], false, true) interactive",
-                                                 "Reload() interactive",
-                                                 "StartUnit(" + unit + ", replace) interactive"}
-                                  << ServiceStatus::enabled;
-        QTest::newRow("unregister")
-            << false
-            << QStringList{"StopUnit(" + unit + ", replace) interactive",
-                           "DisableUnitFiles([" + unit + "], false) interactive",
-                           "Reload() interactive"}
-            << ServiceStatus::notRegistered;
+        QTest::addColumn<QString>("stateAfter");
+        QTest::addColumn<QString>("outcome"); // the status read, the failure, or what opened
+        const QString units = "[" + unit + "], false";
+        const QString enable = "EnableUnitFiles(" + units + ", true) interactive";
+        const QString disable = "DisableUnitFiles(" + units + ") interactive";
+        const QString unmask = "UnmaskUnitFiles(" + units + ") interactive";
+        const QString reload = "Reload() interactive";
+        const QString start = "StartUnit(" + unit + ", replace) interactive";
+        const QString stop = "StopUnit(" + unit + ", replace) interactive";
+        // Reading changes nothing, so polkit is not asked.
+        const QString read = "GetUnitFileState(" + unit + ")";
+        auto row = [](const char* name, const char* operation, const char* before,
+                      const char* refused, const QStringList& calls, const char* after,
+                      const QString& outcome) {
+            QTest::newRow(name) << QString(operation) << QString(before) << QString(refused)
+                                << calls << QString(after) << outcome;
+        };
+        for (const auto& [state, status] : {std::pair("enabled", ServiceStatus::enabled),
+                                            {"enabled-runtime", ServiceStatus::enabled},
+                                            {"disabled", ServiceStatus::notRegistered},
+                                            {"linked", ServiceStatus::notRegistered},
+                                            {"masked", ServiceStatus::requiresApproval},
+                                            {"static", ServiceStatus::notFound},
+                                            {"", ServiceStatus::notFound}})
+            row(state, "status", state, "", {read}, state, nameOf(status));
+        row("register", "register", "disabled", "", {enable, reload, start}, "enabled", "");
+        row("unregister", "unregister", "enabled", "", {disable, stop, reload}, "disabled", "");
+        row("register refused", "register", "disabled", "EnableUnitFiles", {enable}, "disabled",
+            refusal);
+        // Disabling asks first, so a cancelled prompt leaves the service running.
+        row("unregister cancelled", "unregister", "enabled", "DisableUnitFiles", {disable},
+            "enabled", refusal);
+        row("approve masked", "approve", "masked", "", {read, unmask, reload}, "disabled", "");
+        row("approve runtime mask", "approve", "masked-runtime", "",
+            {read, QString(unmask).replace("false", "true"), reload}, "disabled", "");
+        row("approval refused", "approve", "masked", "UnmaskUnitFiles", {read, unmask}, "masked",
+            "desktop settings");
+        row("nothing to approve", "approve", "enabled", "", {read}, "enabled", "desktop settings");
     }
 
-    void changesLetPolkitAsk() {
-        QFETCH(bool, install);
+    void eachOperationAsksSystemdOnce() {
+        QFETCH(QString, operation);
+        QFETCH(QString, stateBefore);
+        QFETCH(QString, refused);
         QFETCH(QStringList, calls);
-        QFETCH(ServiceStatus, statusAfter);
-        Fixture f;
-        QVERIFY2(f.systemd.isServing(), qPrintable(f.bus.failure()));
-        f.systemd.setUnitFileState(unit, install ? "disabled" : "enabled");
-        const std::unique_ptr<AppService> daemon = f.daemon(f.bus.address());
+        QFETCH(QString, stateAfter);
+        QFETCH(QString, outcome);
+        PrivateBus bus;
+        FakeSystemd systemd(bus.address());
+        QVERIFY2(systemd.isServing(), qPrintable(bus.failure()));
+        if (!stateBefore.isEmpty())
+            systemd.setUnitFileState(unit, stateBefore);
+        if (!refused.isEmpty())
+            systemd.failMethod(refused, "org.freedesktop.DBus.Error.AccessDenied", refusal);
+        std::atomic<bool> opened = false;
+        const SystemdServiceManager manager(
+            {.busAddress = bus.address(), .openDesktopSettings = [&] { opened = true; }}, {});
+        const std::unique_ptr<AppService> daemon =
+            manager.daemonService(QString::fromUtf8(daemonPlistName));
 
-        QCOMPARE(inBackground(
-                     [&] { install ? daemon->registerService() : daemon->unregisterService(); }),
-                 std::nullopt);
-        QCOMPARE(f.systemd.calls(), calls);
-        QCOMPARE(f.status(f.bus.address()), statusAfter);
+        QCOMPARE(inBackground([&] {
+                     if (operation == "status")
+                         return nameOf(daemon->status());
+                     if (operation == "register")
+                         daemon->registerService();
+                     else if (operation == "unregister")
+                         daemon->unregisterService();
+                     else
+                         manager.openSystemSettingsLoginItems();
+                     return QString(opened ? "desktop settings" : "");
+                 }),
+                 outcome);
+        QCOMPARE(systemd.calls(), calls);
+        QCOMPARE(systemd.unitFileState(unit), stateAfter);
     }
 
-    void refusalCarriesSystemdsMessageAndStopsThere() {
-        Fixture f;
-        QVERIFY2(f.systemd.isServing(), qPrintable(f.bus.failure()));
-        f.systemd.failMethod("EnableUnitFiles",
-                             "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired",
-                             "Interactive authentication required.");
-
-        QCOMPARE(inBackground([&] { f.daemon(f.bus.address())->registerService(); }),
-                 "Interactive authentication required.");
-        QCOMPARE(f.systemd.calls().size(), 1);
-    }
-
-    void deadBusReadsNotFoundAndFailsClearly() {
+    void deadBusFailsClearly() {
         QTemporaryDir dir;
-        const QString nowhere = "unix:path=" + dir.filePath("no-bus-here");
-
-        QCOMPARE(Fixture::status(nowhere), ServiceStatus::notFound);
-        const std::optional<QString> failure =
-            inBackground([&] { Fixture::daemon(nowhere)->unregisterService(); });
-        QVERIFY(failure);
-        QVERIFY2(failure->startsWith("can't reach systemd on the system bus: ") &&
-                     failure->contains("no-bus-here"),
-                 qPrintable(*failure));
+        const QString failure = inBackground([&] {
+            SystemdServiceManager({.busAddress = "unix:path=" + dir.filePath("no-bus")}, {})
+                .daemonService(QString::fromUtf8(daemonPlistName))
+                ->unregisterService();
+            return QString();
+        });
+        QVERIFY2(failure.startsWith("can't reach systemd on the system bus: "),
+                 qPrintable(failure));
     }
 };
 

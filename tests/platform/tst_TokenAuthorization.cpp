@@ -1,9 +1,8 @@
-#include "LocalAuthorization.h"
+#include "PlatformBackend.h"
 #include "PolkitAuthorization.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -18,48 +17,37 @@ constexpr AuthorizationFlags adminFlags = kAuthorizationFlagInteractionAllowed |
                                           kAuthorizationFlagExtendRights |
                                           kAuthorizationFlagPreAuthorize;
 
+// The local backend instead of pkexec.
+const QByteArray local = "local";
+// A private folder that belongs to someone else.
+constexpr int givenAway = 010700;
+
 struct Outcome {
-    OSStatus status = errAuthorizationSuccess;
+    OSStatus status;
     QByteArray externalForm;
 };
 
 // The calls in the order AdminAuthorization makes them, with the reference freed at the end.
 Outcome authorize(AuthorizationServices& services, AuthorizationFlags flags = adminFlags) {
     AuthorizationRef ref = nullptr;
-    Outcome outcome;
-    outcome.status = services.create(kAuthorizationFlagDefaults, &ref);
-    if (outcome.status != errAuthorizationSuccess)
-        return outcome;
     AuthorizationItem item{adminRightName, 0, nullptr, 0};
-    outcome.status = services.copyRights(ref, {1, &item}, flags);
     AuthorizationExternalForm form{};
-    if (outcome.status == errAuthorizationSuccess)
-        outcome.status = services.makeExternalForm(ref, &form);
-    if (outcome.status == errAuthorizationSuccess)
-        outcome.externalForm = QByteArray(form.bytes, sizeof form.bytes);
+    OSStatus status = services.create(kAuthorizationFlagDefaults, &ref);
+    if (status == errAuthorizationSuccess)
+        status = services.copyRights(ref, {1, &item}, flags);
+    if (status == errAuthorizationSuccess)
+        status = services.makeExternalForm(ref, &form);
     services.free(ref, kAuthorizationFlagDefaults);
-    return outcome;
+    return {status, status == errAuthorizationSuccess ? QByteArray(form.bytes, sizeof form.bytes)
+                                                      : QByteArray()};
 }
 
-// The token file's properties as zidire checks them.
-QString tokenProblem(const QString& directory, const QByteArray& token) {
+// Whether the token's file is there as zidire accepts it.
+bool tokenFileIsSound(const QString& directory, const QByteArray& token) {
     const QString path = QDir(directory).filePath(QString::fromLatin1(token.toHex()));
     struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return "no token file " + path;
-    if (!S_ISREG(info.st_mode) || (info.st_mode & 07777) != 0600 || info.st_uid != ::geteuid())
-        return QStringLiteral("token file %1 has mode %2, uid %3")
-            .arg(path)
-            .arg(info.st_mode, 0, 8)
-            .arg(info.st_uid);
-    return {};
-}
-
-void writeScript(const QString& path, const QByteArray& body) {
-    QFile script(path);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\n" + body + "\n");
-    script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode) &&
+           (info.st_mode & 07777) == 0600 && info.st_uid == ::geteuid();
 }
 
 } // namespace
@@ -68,96 +56,77 @@ class TokenAuthorizationTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void localMintsAFreshTokenForZidire() {
-        QTemporaryDir dir;
-        const QString authority = dir.filePath("run/moxtrel/authority");
-        LocalAuthorization local(authority);
-
-        const Outcome first = authorize(local);
-        const Outcome second = authorize(local);
-
-        QCOMPARE(first.status, errAuthorizationSuccess);
-        QCOMPARE(first.externalForm.size(), 32);
-        QCOMPARE(tokenProblem(authority, first.externalForm), QString());
-        QVERIFY(first.externalForm != second.externalForm);
-        QCOMPARE(QFileInfo(authority).permissions(), QFile::ReadOwner | QFile::WriteOwner |
-                                                         QFile::ExeOwner | QFile::ReadUser |
-                                                         QFile::WriteUser | QFile::ExeUser);
-    }
-
-    void localFailureToWriteIsInternal() {
-        QTemporaryDir dir;
-        QFile blocker(dir.filePath("authority"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        LocalAuthorization local(dir.filePath("authority"));
-        QCOMPARE(authorize(local).status, errAuthorizationInternal);
-    }
-
-    void polkitHelperMintsTheToken() {
-        QTemporaryDir dir;
-        const QString authority = dir.filePath("authority");
-        // Stands in for pkexec after the administrator typed the password: runs the helper.
-        writeScript(dir.filePath("pkexec"), "exec \"$@\"");
-        qputenv("MOXTREL_AUTHORITY_DIR", QFile::encodeName(authority));
-        PolkitAuthorization polkit({dir.filePath("pkexec"), AUTHORIZE_HELPER});
-
-        const Outcome outcome = authorize(polkit);
-        qunsetenv("MOXTREL_AUTHORITY_DIR");
-
-        QCOMPARE(outcome.status, errAuthorizationSuccess);
-        QCOMPARE(tokenProblem(authority, outcome.externalForm), QString());
-    }
-
-    void pkexecOutcomesMapToStatuses_data() {
-        QTest::addColumn<QByteArray>("pkexec");
-        QTest::addColumn<OSStatus>("status");
-        QTest::newRow("dialog dismissed") << QByteArray("exit 126") << errAuthorizationCanceled;
-        QTest::newRow("not authorized, or no agent")
-            << QByteArray("echo 'Error executing command as another user: No authentication "
-                          "agent found.' >&2; exit 127")
-            << errAuthorizationDenied;
-        QTest::newRow("helper failed") << QByteArray("exit 1") << errAuthorizationInternal;
-        QTest::newRow("not a token") << QByteArray("echo 00ff; exit 0") << errAuthorizationInternal;
-        QTest::newRow("upper-case token")
-            << QByteArray("printf '%064d\\n' 0 | tr 0 A; exit 0") << errAuthorizationInternal;
-        QTest::newRow("killed") << QByteArray("kill -9 $$") << errAuthorizationInternal;
-        QTest::newRow("never answered") << QByteArray("exec sleep 60") << errAuthorizationDenied;
-    }
-
-    void pkexecOutcomesMapToStatuses() {
-        QFETCH(QByteArray, pkexec);
-        QFETCH(OSStatus, status);
-        QTemporaryDir dir;
-        writeScript(dir.filePath("pkexec"), pkexec);
-        PolkitAuthorization polkit({dir.filePath("pkexec"), AUTHORIZE_HELPER, 300ms});
-        QCOMPARE(authorize(polkit).status, status);
-    }
-
-    void missingPiecesAreInternalAndRunNothing_data() {
-        QTest::addColumn<bool>("pkexecInstalled");
+    void tokenIsLeftOnlyInAPrivateFolder_data() {
+        QTest::addColumn<QByteArray>("pkexec"); // what it does, or `local`
+        QTest::addColumn<int>("folderMode");    // 0: no folder yet
         QTest::addColumn<bool>("helperInstalled");
         QTest::addColumn<AuthorizationFlags>("flags");
+        QTest::addColumn<std::chrono::milliseconds>("answerTimeout");
         QTest::addColumn<OSStatus>("status");
-        QTest::newRow("no pkexec") << false << true << adminFlags << errAuthorizationInternal;
-        QTest::newRow("no helper") << true << false << adminFlags << errAuthorizationInternal;
-        QTest::newRow("no interaction allowed")
-            << true << true << (adminFlags & ~kAuthorizationFlagInteractionAllowed)
-            << errAuthorizationInteractionNotAllowed;
+        auto row = [](const char* name, const QByteArray& pkexec, OSStatus status,
+                      int folderMode = 0, bool helperInstalled = true,
+                      AuthorizationFlags flags = adminFlags,
+                      std::chrono::milliseconds answerTimeout = 1min) {
+            QTest::newRow(name) << pkexec << folderMode << helperInstalled << flags << answerTimeout
+                                << status;
+        };
+        const OSStatus internal = errAuthorizationInternal;
+        row("local, folder made", local, errAuthorizationSuccess);
+        row("local, group may read", local, internal, 0750);
+        row("local, others may enter", local, internal, 0701);
+        row("local, someone else's folder", local, internal, givenAway);
+        // As pkexec does once the administrator typed the password: runs the helper.
+        const QByteArray confirmed = "exec \"$@\"";
+        row("polkit confirmed", confirmed, errAuthorizationSuccess);
+        row("polkit, group may read", confirmed, internal, 0750);
+        row("dialog dismissed", "exit 126", errAuthorizationCanceled);
+        row("not authorized, or no agent", "exit 127", errAuthorizationDenied);
+        row("upper-case token", "printf '%064d\\n' 0 | tr 0 A", internal);
+        row("never answered", "exec sleep 60", errAuthorizationDenied, 0, true, adminFlags, 300ms);
+        row("no helper", confirmed, internal, 0, false);
+        row("no interaction allowed", confirmed, errAuthorizationInteractionNotAllowed, 0, true,
+            adminFlags & ~kAuthorizationFlagInteractionAllowed);
     }
 
-    void missingPiecesAreInternalAndRunNothing() {
-        QFETCH(bool, pkexecInstalled);
+    void tokenIsLeftOnlyInAPrivateFolder() {
+        QFETCH(QByteArray, pkexec);
+        QFETCH(int, folderMode);
         QFETCH(bool, helperInstalled);
         QFETCH(AuthorizationFlags, flags);
+        QFETCH(std::chrono::milliseconds, answerTimeout);
         QFETCH(OSStatus, status);
+        if (folderMode == givenAway && ::geteuid() != 0)
+            QSKIP("only root can give a folder away");
         QTemporaryDir dir;
-        writeScript(dir.filePath("pkexec"), "touch \"$0.ran\"; exec \"$@\"");
-        PolkitAuthorization polkit(
-            {pkexecInstalled ? dir.filePath("pkexec") : QString(),
-             helperInstalled ? QString(AUTHORIZE_HELPER) : dir.filePath("moxtrel-authorize")});
+        const QString authority = dir.filePath("run/moxtrel/authority");
+        const QByteArray native = QFile::encodeName(authority);
+        if (folderMode > 0)
+            QVERIFY(QDir().mkpath(authority) &&
+                    ::chmod(native.constData(), folderMode & 0777) == 0);
+        if (folderMode == givenAway)
+            QCOMPARE(::chown(native.constData(), 65534, 65534), 0);
+        QFile script(dir.filePath("pkexec"));
+        QVERIFY(script.open(QIODevice::WriteOnly) &&
+                script.write("#!/bin/sh\n" + pkexec + "\n") > 0);
+        script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        script.close();
+        qputenv("MOXTREL_AUTHORITY_DIR", native);
+        const std::shared_ptr<AuthorizationServices> services =
+            pkexec == local
+                ? makeAuthorizationServices(PlatformBackend::local)
+                : std::make_shared<PolkitAuthorization>(PolkitAuthorization::Setup{
+                      script.fileName(),
+                      helperInstalled ? AUTHORIZE_HELPER : dir.filePath("moxtrel-authorize"),
+                      answerTimeout});
 
-        QCOMPARE(authorize(polkit, flags).status, status);
-        QVERIFY(!QFile::exists(dir.filePath("pkexec.ran")));
+        const Outcome first = authorize(*services, flags), second = authorize(*services, flags);
+        qunsetenv("MOXTREL_AUTHORITY_DIR");
+        QCOMPARE(first.status, status);
+        QCOMPARE(second.status, status); // with a fresh token each time
+        QCOMPARE(QDir(authority).isEmpty(), status != errAuthorizationSuccess);
+        if (status == errAuthorizationSuccess)
+            QVERIFY(tokenFileIsSound(authority, first.externalForm) &&
+                    second.externalForm != first.externalForm);
     }
 };
 

@@ -54,16 +54,6 @@ void FakeServiceManager::setMainApp(Service service) {
     m_state->mainApp = std::move(service);
 }
 
-FakeServiceManager::Service FakeServiceManager::daemon() const {
-    std::lock_guard lock(m_state->mutex);
-    return m_state->daemon;
-}
-
-FakeServiceManager::Service FakeServiceManager::mainApp() const {
-    std::lock_guard lock(m_state->mutex);
-    return m_state->mainApp;
-}
-
 QStringList FakeServiceManager::calls() const {
     std::lock_guard lock(m_state->mutex);
     return m_state->calls;
@@ -74,6 +64,18 @@ std::unique_ptr<AppService> FakeServiceManager::daemonService(const QString& pli
                                          QStringLiteral("daemon ") + plistName);
 }
 
+void FakeServiceManager::startRegisteredDaemon() const {
+    std::lock_guard lock(m_state->mutex);
+    m_state->calls.append(QStringLiteral("daemon: start registered"));
+    if (m_state->daemon.registerError)
+        throw ServiceManagementError(*m_state->daemon.registerError);
+}
+
 std::unique_ptr<AppService> FakeServiceManager::mainAppService() const {
     return std::make_unique<FakeService>(m_state, &State::mainApp, QStringLiteral("mainApp"));
+}
+
+void FakeServiceManager::openSystemSettingsLoginItems() const {
+    std::lock_guard lock(m_state->mutex);
+    m_state->calls.append(QStringLiteral("openSystemSettingsLoginItems"));
 }

@@ -21,14 +21,16 @@ public:
 
     void setDaemon(Service service);
     void setMainApp(Service service);
-    Service daemon() const;
-    Service mainApp() const;
 
     // "daemon net.brimlake.moxtrel.daemon.plist: status", "mainApp: register", … in call order.
     QStringList calls() const;
 
     std::unique_ptr<AppService> daemonService(const QString& plistName) const override;
     std::unique_ptr<AppService> mainAppService() const override;
+    // Recorded as "openSystemSettingsLoginItems".
+    void openSystemSettingsLoginItems() const override;
+    // Recorded as "daemon: start registered"; fails with the daemon's registerError.
+    void startRegisteredDaemon() const override;
 
     // What the services change; shared with every service object handed out.
     struct State {

@@ -114,6 +114,11 @@ private:
                 m_state->unitFileStates.insert(unit, state);
             return message.createReply(QVariantList{false});
         }
+        if (method == QLatin1String("UnmaskUnitFiles")) {
+            for (const QString& unit : arguments.value(0).toStringList())
+                m_state->unitFileStates.insert(unit, QStringLiteral("disabled"));
+            return message.createReply(QVariantList{});
+        }
         if (method == QLatin1String("StartUnit") || method == QLatin1String("StopUnit"))
             return message.createReply(QVariant::fromValue(
                 QDBusObjectPath(QStringLiteral("/org/freedesktop/systemd1/job/1"))));

@@ -17,6 +17,12 @@ QThreadPool* makePool(QThread::Priority threadPriority) {
 
 } // namespace
 
+QObject& detail::resumeContext() {
+    // Deliberately never destroyed, like the pools: work may finish while the program ends.
+    static thread_local QObject* const context = new QObject;
+    return *context;
+}
+
 QThreadPool& backgroundPool(BackgroundPriority priority) {
     // Deliberately never destroyed: a blocked exchange may still be running at exit, and a
     // pool's destructor would wait for it.

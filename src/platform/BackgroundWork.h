@@ -4,11 +4,11 @@
 // authorization) runs on one of two thread pools and is awaited from a main-thread coroutine.
 // Exceptions cross back to the awaiting coroutine unchanged, whatever their type.
 
-#include <QCoroFuture>
 #include <QCoroTask>
+#include <QObject>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
+#include <coroutine>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -24,9 +24,54 @@ QThreadPool& backgroundPool(BackgroundPriority priority);
 namespace detail {
 template <class R> using StoredResult = std::conditional_t<std::is_void_v<R>, std::monostate, R>;
 
-template <class R> struct BackgroundOutcome {
-    std::optional<StoredResult<R>> value;
-    std::exception_ptr error;
+// The object that background work resumes its awaiting coroutine through: one per thread that
+// awaits, living in that thread, so the coroutine always resumes where it was suspended.
+QObject& resumeContext();
+
+// Runs the work on a pool and resumes the awaiting coroutine through the awaiting thread's event
+// loop. The resumption is posted as an event, never left to a future's watcher, so it can't be
+// missed when the work finishes in the moment the coroutine suspends.
+template <class Work> class BackgroundAwaiter {
+public:
+    using Result = std::invoke_result_t<Work&>;
+
+    BackgroundAwaiter(QThreadPool& pool, Work work)
+        : m_pool(pool)
+        , m_work(std::move(work)) {}
+
+    bool await_ready() const noexcept { return false; }
+
+    void await_suspend(std::coroutine_handle<> awaiting) {
+        QObject* home = &resumeContext();
+        m_pool.start([this, awaiting, home] {
+            try {
+                if constexpr (std::is_void_v<Result>) {
+                    m_work();
+                    m_value.emplace();
+                } else {
+                    m_value.emplace(m_work());
+                }
+            } catch (...) {
+                m_error = std::current_exception();
+            }
+            // Nothing of this awaiter may be touched once the coroutine can resume.
+            QMetaObject::invokeMethod(
+                home, [awaiting] { awaiting.resume(); }, Qt::QueuedConnection);
+        });
+    }
+
+    Result await_resume() {
+        if (m_error)
+            std::rethrow_exception(m_error);
+        if constexpr (!std::is_void_v<Result>)
+            return std::move(*m_value);
+    }
+
+private:
+    QThreadPool& m_pool;
+    Work m_work;
+    std::optional<StoredResult<Result>> m_value;
+    std::exception_ptr m_error;
 };
 } // namespace detail
 
@@ -38,25 +83,6 @@ template <class R> struct BackgroundOutcome {
 template <class Work>
 auto runInBackground(BackgroundPriority priority, Work work)
     -> QCoro::Task<std::invoke_result_t<Work&>> {
-    using Result = std::invoke_result_t<Work&>;
-    using Outcome = detail::BackgroundOutcome<Result>;
-    auto future = QtConcurrent::run(&backgroundPool(priority), [work = std::move(work)]() mutable {
-        Outcome outcome;
-        try {
-            if constexpr (std::is_void_v<Result>) {
-                work();
-                outcome.value.emplace();
-            } else {
-                outcome.value.emplace(work());
-            }
-        } catch (...) {
-            outcome.error = std::current_exception();
-        }
-        return outcome;
-    });
-    Outcome outcome = co_await future;
-    if (outcome.error)
-        std::rethrow_exception(outcome.error);
-    if constexpr (!std::is_void_v<Result>)
-        co_return std::move(*outcome.value);
+    detail::BackgroundAwaiter<Work> finished(backgroundPool(priority), std::move(work));
+    co_return co_await finished;
 }

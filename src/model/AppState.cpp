@@ -5,10 +5,10 @@
 
 #include <QPointer>
 
-AppState::AppState(std::shared_ptr<const ServiceManager> services, ControlClient controlClient,
+AppState::AppState(Platform platform, ControlClient controlClient,
                    std::unique_ptr<Preferences> preferences, Timing timing, QObject* parent)
     : QObject(parent)
-    , m_services(std::move(services))
+    , m_platform(std::move(platform))
     , m_controlClient(std::move(controlClient))
     , m_preferences(std::move(preferences)) {
     m_showMenuBarIcon = m_preferences->showMenuBarIcon();
@@ -29,13 +29,17 @@ AppState::AppState(std::shared_ptr<const ServiceManager> services, ControlClient
     m_pollTimer.start();
 }
 
+AppState::AppState(Platform platform, ControlClient controlClient,
+                   std::unique_ptr<Preferences> preferences)
+    : AppState(std::move(platform), std::move(controlClient), std::move(preferences), Timing{}) {}
+
 AppState::~AppState() = default;
 
 QCoro::Task<> AppState::refresh() {
     // The model may go away while a read is in flight; every resumption checks before writing.
     const QPointer<AppState> self(this);
 
-    auto readServiceStatus = [services = m_services] {
+    auto readServiceStatus = [services = m_platform.services] {
         return services->daemonService(QString::fromUtf8(daemonPlistName))->status();
     };
     const ServiceStatus status =
@@ -109,8 +113,4 @@ void AppState::setShowOnboarding(bool value) {
 void AppState::setShowMenuBarIcon(bool value) {
     assign(m_showMenuBarIcon, value, &AppState::showMenuBarIconChanged);
     m_preferences->setShowMenuBarIcon(value);
-}
-
-void AppState::setLaunchAtLogin(bool value) {
-    assign(m_launchAtLogin, value, &AppState::launchAtLoginChanged);
 }

@@ -5,6 +5,8 @@
 // main thread; every blocking read runs as background work and hands its result back here.
 // Every assignment to an observable field notifies, even when the value did not change.
 
+#include "AuthorizationServices.h"
+#include "BackgroundWork.h"
 #include "ControlClient.h"
 #include "OAuthFlow.h"
 #include "OAuthProviderApp.h"
@@ -46,8 +48,8 @@ class AppState : public QObject {
                    showOnboardingChanged)
     Q_PROPERTY(bool showMenuBarIcon READ showMenuBarIcon WRITE setShowMenuBarIcon NOTIFY
                    showMenuBarIconChanged)
-    Q_PROPERTY(
-        bool launchAtLogin READ launchAtLogin WRITE setLaunchAtLogin NOTIFY launchAtLoginChanged)
+    // Changed only through the action of the same name, which also applies it to the login item.
+    Q_PROPERTY(bool launchAtLogin READ launchAtLogin NOTIFY launchAtLoginChanged)
 
 public:
     struct Timing {
@@ -62,22 +64,41 @@ public:
         OAuthFlow flow;
     };
 
+    // The platform's services the model acts through, chosen at start-up.
+    struct Platform {
+        std::shared_ptr<const ServiceManager> services;
+        std::shared_ptr<AuthorizationServices> authorization;
+    };
+
     static constexpr double controlTimeout = 3.0;
 
     // Reads the preferences, starts the first refresh at once and the poll loop.
-    AppState(std::shared_ptr<const ServiceManager> services, ControlClient controlClient,
+    AppState(Platform platform, ControlClient controlClient,
              std::unique_ptr<Preferences> preferences, Timing timing, QObject* parent = nullptr);
-    AppState(std::shared_ptr<const ServiceManager> services, ControlClient controlClient,
-             std::unique_ptr<Preferences> preferences)
-        : AppState(std::move(services), std::move(controlClient), std::move(preferences), {}) {}
+    AppState(Platform platform, ControlClient controlClient,
+             std::unique_ptr<Preferences> preferences);
     ~AppState() override;
 
     // One poll: the daemon's registration status, then zidire's status. Overlapping calls are
     // allowed; each writes its results when it finishes.
     QCoro::Task<> refresh();
 
-    // User actions. Each reports through `lastError` or `infoMessage` and starts a refresh.
+    // User actions. Each reports through `lastError` or `infoMessage`, most start a refresh.
     // The awaited ones complete after the model's fields are written; the others return at once.
+
+    // Register or remove zidire's service. A success leaves an older `lastError` in place.
+    QCoro::Task<> installService();
+    QCoro::Task<> uninstallService();
+    // Stores the choice at once and applies it to the login item in the background, leaving the
+    // item alone when it is already as wanted. Afterwards `lastError` is cleared, or set when the
+    // change failed; the choice stays stored either way. No refresh follows.
+    void setLaunchAtLogin(bool enabled);
+    // At launch: starts the registered daemon when its service manager leaves that to us.
+    QCoro::Task<> startRegisteredDaemon();
+    // Where a service that requires approval gets it (an administrator may be asked), then a
+    // refresh shows the outcome. Returns at once; never fails.
+    void openSystemSettingsLoginItems();
+
     QCoro::Task<> saveSender(QString provider, QString fromAddress);
     QCoro::Task<> saveDeviceAccount(QString username, QString password);
     void saveListenHost(QString host);
@@ -89,6 +110,15 @@ public:
     // stays true until both are done, whatever the outcome.
     void signIn(QString provider);
     void setSignInSetup(SignInSetup setup) { m_signIn = std::move(setup); }
+    // Whether this build has a client registration to sign in to `provider` with.
+    bool canSignIn(const QString& provider) const {
+        return m_signIn.providerApp(provider).has_value();
+    }
+    // Obtains administrator rights (the password dialog may show), then asks zidire for the
+    // stored device password, which the model does not keep. None when the person canceled the
+    // dialog, which is no failure and leaves the model alone, or when it failed, which
+    // `lastError` then explains.
+    QCoro::Task<std::optional<QString>> revealDevicePassword();
 
     ServiceStatus daemonStatus() const { return m_daemonStatus; }
     const std::optional<ControlStatus>& controlStatus() const { return m_controlStatus; }
@@ -114,11 +144,10 @@ public:
     void setShowOnboarding(bool value);
     // Also stores the "showMenuBarIcon" preference.
     void setShowMenuBarIcon(bool value);
-    void setLaunchAtLogin(bool value);
+    // The assistant was finished or postponed: it does not come back at the next start.
+    void storeOnboardingCompleted() { m_preferences->setOnboardingCompleted(true); }
 
     const ControlClient& controlClient() const { return m_controlClient; }
-    std::shared_ptr<const ServiceManager> services() const { return m_services; }
-    Preferences& preferences() { return *m_preferences; }
 
 Q_SIGNALS:
     void daemonStatusChanged();
@@ -140,7 +169,22 @@ private:
     void clearExpiredInfoMessage();
     QCoro::Task<> completeSignIn(OAuthProviderApp app, QString provider);
 
-    std::shared_ptr<const ServiceManager> m_services;
+    // How an action reports once its background work is done.
+    struct ActionReport {
+        QString failurePrefix;
+        bool successClearsLastError = true;
+        std::optional<QString> successMessage = std::nullopt;
+        bool refreshes = true;
+    };
+    // The one way an action runs: `work` as background work at `priority`, then, back here and
+    // only while the model still exists, its outcome on `lastError` and `infoMessage`.
+    QCoro::Task<> runAction(BackgroundPriority priority, std::function<void()> work,
+                            ActionReport report);
+    // Fire-and-forget: the visible confirmation of an earlier action goes at once.
+    void startAction(BackgroundPriority priority, std::function<void()> work, ActionReport report);
+    QCoro::Task<> changeDaemonRegistration(void (AppService::*change)(), QString failurePrefix);
+
+    Platform m_platform;
     ControlClient m_controlClient;
     std::unique_ptr<Preferences> m_preferences;
     SignInSetup m_signIn;

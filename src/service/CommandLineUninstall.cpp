@@ -1,6 +1,6 @@
 #include "CommandLineUninstall.h"
 
-#include "ServiceFailure.h"
+#include "ErrorDescription.h"
 
 #include <cstdio>
 #include <cstring>
@@ -18,7 +18,7 @@ int uninstallDaemonFromCommandLine(
     try {
         makeServices()->daemonService(QString::fromUtf8(daemonPlistName))->unregisterService();
     } catch (...) {
-        const QByteArray failure = serviceFailureDescription(std::current_exception()).toUtf8();
+        const QByteArray failure = errorDescription(std::current_exception()).toUtf8();
         std::fputs(("failed to unregister daemon: " + failure + '\n').constData(), stderr);
         return 1;
     }

@@ -1,17 +1,11 @@
 #include "AdminAuthorization.h"
-#include "AuthorityToken.h"
 #include "ControlClient.h"
 #include "FakeAuthorizationServices.h"
 #include "LocalAuthorization.h"
 #include "LocalRelay.h"
 #include "RelayPaths.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTest>
-
-#include <fcntl.h>
-#include <sys/stat.h>
 
 using Script = FakeAuthorizationServices::Script;
 Q_DECLARE_METATYPE(Script)
@@ -73,8 +67,6 @@ private Q_SLOTS:
         QTest::newRow("canceled") << Script{.copyRights = -60006} << "authorization canceled" << 1;
         QTest::newRow("denied") << Script{.copyRights = -60005}
                                 << "authorization failed (OSStatus -60005)" << 1;
-        QTest::newRow("no interaction")
-            << Script{.copyRights = -60007} << "authorization failed (OSStatus -60007)" << 1;
         QTest::newRow("external form fails")
             << Script{.makeExternalForm = -60008} << "authorization failed (OSStatus -60008)" << 1;
     }
@@ -97,24 +89,6 @@ private Q_SLOTS:
         QCOMPARE(services->badFrees(), 0);
     }
 
-    void requestCarriesTheExternalFormInBase64() {
-        auto services = std::make_shared<FakeAuthorizationServices>();
-        const AdminAuthorization authorization(services);
-
-        const ControlRequest request = devicePasswordRequest(authorization);
-
-        QCOMPARE(request.command, "GetDevicePassword");
-        QVERIFY(request.authorization);
-        QCOMPARE(request.authorization->size(), 44);
-        const auto decoded = QByteArray::fromBase64Encoding(
-            request.authorization->toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
-        QVERIFY(decoded);
-        QCOMPARE(decoded.decoded, FakeAuthorizationServices::sampleExternalForm());
-        ControlRequest onlyThose = request;
-        onlyThose.authorization.reset();
-        QCOMPARE(onlyThose, ControlRequest{.command = "GetDevicePassword"});
-    }
-
     // The whole road in local mode: a real zidire checks the token the local backend minted.
     void localZidireRevealsThePasswordOncePerAuthorization() {
         LocalRelay relay;
@@ -135,17 +109,6 @@ private Q_SLOTS:
         QVERIFY(!again.ok);
         QCOMPARE(again.devicePassword, std::nullopt);
         QCOMPARE(again.error, "administrator authorization required");
-
-        // A token older than five minutes no longer counts.
-        const QByteArray old = mintAuthorityToken(authority);
-        const QString oldPath = QDir(authority).filePath(QString::fromLatin1(old.toHex()));
-        const timespec sixMinutesAgo[2] = {{::time(nullptr) - 360, 0}, {::time(nullptr) - 360, 0}};
-        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(oldPath).constData(), sixMinutesAgo, 0),
-                 0);
-        const ControlResponse stale = send(
-            {.command = "GetDevicePassword", .authorization = QString::fromLatin1(old.toBase64())});
-        QVERIFY(!stale.ok);
-        QCOMPARE(stale.devicePassword, std::nullopt);
 
         services.daemonService(daemonPlistName)->unregisterService();
     }

@@ -4,15 +4,11 @@
 
 #include "BenchRatio.h"
 #include "JsonObjectFramer.h"
+#include "LocalRelay.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
-#include <QProcess>
-#include <QTcpServer>
-#include <QTemporaryDir>
-#include <QThread>
 
 #include <csignal>
 #include <cstdio>
@@ -47,57 +43,6 @@ QByteArray exchange(const sockaddr_un& address) {
     ::close(fd);
     return answer;
 }
-
-QString freePorts() {
-    QTcpServer servers[3];
-    QStringList ports;
-    for (QTcpServer& server : servers) {
-        server.listen(QHostAddress::LocalHost, 0);
-        ports.append(QString::number(server.serverPort()));
-    }
-    return ports.join(u',');
-}
-
-class ZidireUnderTest {
-public:
-    ZidireUnderTest() {
-        const QString state = m_home.filePath(QStringLiteral("state"));
-        QDir().mkpath(state);
-        QFile settings(state + QStringLiteral("/settings.json"));
-        if (settings.open(QIODevice::WriteOnly))
-            settings.write(R"({"listen_host":"127.0.0.1"})");
-        settings.close();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(QStringLiteral("INVOCATION_ID"));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
-        environment.insert(QStringLiteral("MOXTREL_AUTHORITY_DIR"), m_home.path());
-        m_process.setProcessEnvironment(environment);
-        m_process.setStandardErrorFile(QProcess::nullDevice());
-        m_process.start(QStringLiteral(ZIDIRE_EXECUTABLE),
-                        {QStringLiteral("--user"), QStringLiteral("--socket"), socketPath(),
-                         QStringLiteral("--state-dir"), state, QStringLiteral("--smtp-ports"),
-                         freePorts()});
-        // Polled: the process has no way to tell a benchmark that it is ready.
-        for (int attempt = 0; attempt < 600 && m_answer.isEmpty(); ++attempt) {
-            m_answer = exchange(addressOf(socketPath()));
-            if (m_answer.isEmpty())
-                QThread::msleep(50);
-        }
-    }
-    ~ZidireUnderTest() {
-        m_process.terminate();
-        m_process.waitForFinished();
-    }
-
-    QString socketPath() const { return m_home.filePath(QStringLiteral("control.sock")); }
-    // zidire's own answer to "GetStatus", for the floor to repeat.
-    QByteArray answer() const { return m_answer; }
-
-private:
-    QTemporaryDir m_home;
-    QProcess m_process;
-    QByteArray m_answer;
-};
 
 // Accepts and answers one connection at a time, blocking. It runs in a process of its own, as
 // zidire does, so that both servers pay the same for switching between client and server.
@@ -136,7 +81,7 @@ private:
     pid_t m_pid;
 };
 
-ZidireUnderTest* zidire = nullptr;
+LocalRelay* zidire = nullptr;
 QString floorPath;
 
 void runExchanges(benchmark::State& state, const QString& path) {
@@ -165,14 +110,16 @@ BENCHMARK(BM_BlockingResponderFloor)->Threads(32)->MinTime(2.0)->UseRealTime();
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     benchmark::Initialize(&argc, argv);
-    ZidireUnderTest underTest;
-    if (underTest.answer().isEmpty()) {
-        std::fprintf(stderr, "zidire did not answer on %s\n", qPrintable(underTest.socketPath()));
+    LocalRelay underTest;
+    // zidire's own answer, for the floor to repeat.
+    const QByteArray answer =
+        underTest.start() ? exchange(addressOf(underTest.socketPath())) : QByteArray();
+    if (answer.isEmpty()) {
+        std::fprintf(stderr, "zidire did not answer: %s\n", qPrintable(underTest.standardError()));
         return 1;
     }
-    QTemporaryDir floorHome;
-    floorPath = floorHome.filePath(QStringLiteral("floor.sock"));
-    BlockingResponder responder(floorPath, underTest.answer());
+    floorPath = underTest.path(QStringLiteral("floor.sock"));
+    BlockingResponder responder(floorPath, answer);
     zidire = &underTest;
     return runWithRatios(
         {{"BM_ZidireGetStatus/min_time:2.000/real_time/threads:32",

@@ -5,12 +5,10 @@
 
 #include "BenchRatio.h"
 #include "FakeProvider.h"
+#include "LoopbackSmtp.h"
 #include "SmtpSubmission.h"
 #include "delivery/DeliveryEngine.h"
 #include "delivery/OutgoingMessage.h"
-#include "log/Log.h"
-#include "smtp/SmtpService.h"
-#include "spool/Spool.h"
 #include "store/SettingsStore.h"
 
 #include <QCoreApplication>
@@ -43,25 +41,11 @@ const QByteArray scan = "From: Copier <scan@printer.example.org>\r\nTo: a@x.test
 // and wait for what the fake provider sees.
 struct Relay {
     QTemporaryDir directory{QDir::currentPath() + QStringLiteral("/bench-zidire-delivery-XXXXXX")};
-    Log log{directory.filePath(QStringLiteral("zidire.log")), false};
-    SettingsStore store{directory.path(), log};
-    Spool spool{directory.filePath(QStringLiteral("spool")), log};
+    LoopbackSmtp intake{directory.path()};
+    SettingsStore store{directory.path(), intake.log};
     FakeProvider provider;
-    SmtpService smtp{
-        [this] {
-            SmtpOptions options;
-            options.plainPort = options.starttlsPort = options.implicitTlsPort = 0;
-            options.certificateDirectory = directory.filePath(QStringLiteral("tls"));
-            options.minFreeDiskBytes = 0;
-            return options;
-        }(),
-        spool, log,
-        [] {
-            return std::optional(DeviceLogin{QStringLiteral("copier"), QStringLiteral("secret")});
-        }};
     std::unique_ptr<DeliveryEngine> engine;
     QNetworkAccessManager rawClient;
-    quint16 smtpPort = 0;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -80,11 +64,11 @@ struct Relay {
         secrets.refreshToken = QStringLiteral("bench-refresh-token");
         store.save(secrets);
         engine = std::make_unique<DeliveryEngine>(
-            store, spool, log, directory.filePath(QStringLiteral("failed")), DeliveryTiming{},
-            [this](qint64 bytes, const QString& reason) {
-                smtp.setMaxMessageBytes(bytes, reason);
+            store, intake.spool, intake.log, directory.filePath(QStringLiteral("failed")),
+            DeliveryTiming{}, [this](qint64 bytes, const QString& reason) {
+                intake.service.setMaxMessageBytes(bytes, reason);
             });
-        QObject::connect(&smtp, &SmtpService::messageAccepted,
+        QObject::connect(&intake.service, &SmtpService::messageAccepted,
                          [this] { engine->messageAccepted(); });
         QObject::connect(&provider, &FakeProvider::received,
                          [this](FakeProvider::Endpoint endpoint) {
@@ -95,8 +79,6 @@ struct Relay {
                              lastRequestAt = Clock::now();
                              changed.notify_all();
                          });
-        smtp.listen(QHostAddress::LocalHost);
-        smtpPort = quint16(smtp.listeners().first().address.section(u':', -1).toUInt());
     }
 
     // Waits until the provider has seen `count` requests in all.
@@ -140,16 +122,16 @@ template <class Work> void onRelayThread(Work work) {
 // once the queue is idle: a burst measures sending, not the previous burst's deletions.
 void waitForEmptySpool() {
     const auto housekeeping = [](const char* name) {
-        return !QDir(relay->spool.directory() + u'/' + QLatin1String(name)).isEmpty();
+        return !QDir(relay->intake.spool.directory() + u'/' + QLatin1String(name)).isEmpty();
     };
-    while (relay->spool.depth() > 0 || housekeeping("delivered") || housekeeping("purging"))
+    while (relay->intake.spool.depth() > 0 || housekeeping("delivered") || housekeeping("purging"))
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void BM_LatencyFrom250ToProvider(benchmark::State& state) {
     for (auto _ : state) {
         const qint64 before = relay->requestCount();
-        SmtpSubmission copier(relay->smtpPort, "copier", "secret");
+        SmtpSubmission copier(relay->intake.port(), "copier", "secret");
         const QByteArray answer =
             copier.send("MAIL FROM:<scan@printer.example.org>", {"a@x.test"}, scan);
         if (!answer.startsWith("250")) {
@@ -183,10 +165,11 @@ template <class Burst> void measureBursts(benchmark::State& state, Burst timedBu
 double deliverBurst() {
     onRelayThread([] {
         for (int i = 0; i < burst; ++i) {
-            const auto writer = relay->spool.begin({QStringLiteral("scan@printer.example.org"),
-                                                    {QStringLiteral("a@x.test")},
-                                                    QStringLiteral("127.0.0.1:2525"),
-                                                    QDateTime::currentDateTimeUtc()});
+            const auto writer =
+                relay->intake.spool.begin({QStringLiteral("scan@printer.example.org"),
+                                           {QStringLiteral("a@x.test")},
+                                           QStringLiteral("127.0.0.1:2525"),
+                                           QDateTime::currentDateTimeUtc()});
             writer->write(scan.constData(), scan.size());
             writer->commit();
         }

@@ -4,9 +4,7 @@
 // sent over loopback TCP to a reader that throws them away.
 
 #include "BenchRatio.h"
-#include "log/Log.h"
-#include "smtp/SmtpService.h"
-#include "spool/Spool.h"
+#include "LoopbackSmtp.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -53,31 +51,12 @@ const QByteArray& text(qsizetype bytes) {
 
 struct Server {
     QTemporaryDir directory{QDir::tempPath() + QStringLiteral("/bench-zidire-smtp-XXXXXX")};
-    Log log{directory.filePath(QStringLiteral("zidire.log")), false};
-    Spool spool{directory.filePath(QStringLiteral("spool")), log};
-    SmtpService service{
-        [this] {
-            SmtpOptions options;
-            options.plainPort = options.starttlsPort = options.implicitTlsPort = 0;
-            options.certificateDirectory = directory.filePath(QStringLiteral("tls"));
-            options.maxMessageBytes = 64 * 1024 * 1024;
-            options.minFreeDiskBytes = 0;
-            return options;
-        }(),
-        spool, log,
-        [] {
-            return std::optional(DeviceLogin{QStringLiteral("copier"), QStringLiteral("secret")});
-        }};
-    quint16 port = 0;
-
-    Server() {
-        service.listen(QHostAddress::LocalHost);
-        port = quint16(service.listeners().first().address.section(u':', -1).toUInt());
-    }
+    LoopbackSmtp intake{directory.path(),
+                        [](SmtpOptions& options) { options.maxMessageBytes = 64 * 1024 * 1024; }};
 
     // Called from the benchmark thread, so it goes by the directory, not the Spool object.
     void emptySpool() const {
-        QDir spoolDirectory(spool.directory());
+        QDir spoolDirectory(intake.spool.directory());
         for (const QString& name : spoolDirectory.entryList({QStringLiteral("msg-*")}, QDir::Files))
             spoolDirectory.remove(name);
     }
@@ -169,7 +148,7 @@ void BM_SmtpIntake(benchmark::State& state) {
     const int perClient = bytes == smallBytes ? smallPerClient : largePerClient;
     std::vector<std::unique_ptr<SmtpClient>> sessions;
     for (int i = 0; i < clients; ++i) {
-        sessions.push_back(std::make_unique<SmtpClient>(server->port));
+        sessions.push_back(std::make_unique<SmtpClient>(server->intake.port()));
         if (!sessions.back()->signIn()) {
             state.SkipWithError("couldn't sign in to the SMTP service");
             return;

@@ -1,5 +1,6 @@
 #include "ControlClient.h"
 #include "FakeZidire.h"
+#include "RelayPaths.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -54,55 +55,6 @@ class ControlClientTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void requestBytes_data() {
-        QTest::addColumn<Operation>("operation");
-        QTest::addColumn<QByteArray>("bytes");
-        auto row = [](const char* name, Operation op, const char* json) {
-            QTest::newRow(name) << op << QByteArray(json);
-        };
-        row(
-            "status", [](auto& c) { c.status(); }, R"({"command":"GetStatus"})");
-        row(
-            "retryNow", [](auto& c) { c.retryNow(); }, R"({"command":"RetryNow"})");
-        row(
-            "fetchLog", [](auto& c) { c.fetchLog(); }, R"({"command":"GetLog"})");
-        row(
-            "updateSender", [](auto& c) { c.updateSender("gmail", "scan@example.com"); },
-            R"({"command":"SetConfig","sender":{"from_address":"scan@example.com","provider":"gmail"}})");
-        row(
-            "setDeviceUser", [](auto& c) { c.setDeviceUser("copier", "secret"); },
-            R"({"command":"SetConfig","device_user":{"password":"secret","username":"copier"}})");
-        row(
-            "setListenHost", [](auto& c) { c.setListenHost("0.0.0.0"); },
-            R"({"command":"SetConfig","listen_host":"0.0.0.0"})");
-        row(
-            "updateOAuthClient",
-            [](auto& c) {
-                c.updateOAuthClient({.gmail = GoogleAppUpdate{"id", "sec"}});
-            },
-            R"({"command":"SetConfig","oauth":{"gmail":{"client_id":"id","client_secret":"sec"}}})");
-        row(
-            "setCredentials with email",
-            [](auto& c) { c.setCredentials("m365", "tok", QString("me@example.com")); },
-            R"({"command":"SetCredentials","email":"me@example.com","provider":"m365","refresh_token":"tok"})");
-        row(
-            "setCredentials without email",
-            [](auto& c) { c.setCredentials("m365", "tok", std::nullopt); },
-            R"({"command":"SetCredentials","provider":"m365","refresh_token":"tok"})");
-        row(
-            "testSend", [](auto& c) { c.testSend("to@example.com"); },
-            R"({"command":"TestSend","to":"to@example.com"})");
-    }
-    void requestBytes() {
-        QFETCH(Operation, operation);
-        QFETCH(QByteArray, bytes);
-        FakeZidire zidire;
-        zidire.setDefaultReply(
-            {encodeControlResponse({.ok = true, .status = sampleStatus(), .logTail = ""})});
-        operation(clientFor(zidire));
-        QCOMPARE(zidire.requests(), QList<QByteArray>{bytes});
-    }
-
     void checkingRule_data() {
         QTest::addColumn<Operation>("operation");
         QTest::addColumn<QByteArray>("reply");
@@ -111,26 +63,24 @@ private Q_SLOTS:
         const Operation fetchLog = [](auto& c) { c.fetchLog(); };
         const Operation retryNow = [](auto& c) { c.retryNow(); };
         const Operation setDeviceUser = [](auto& c) { c.setDeviceUser("u", "p"); };
-        const auto server = [](const char* text) {
-            return expected(ControlClientError::Kind::serverError, QString::fromUtf8(text));
+        // The outcome is a server error with `text`, or success without one.
+        const auto row = [](const char* name, const Operation& operation, const QByteArray& reply,
+                            const char* text) {
+            QTest::newRow(name) << operation << reply
+                                << (text ? expected(ControlClientError::Kind::serverError, text)
+                                         : QStringLiteral("ok"));
         };
-        QTest::newRow("retryNow needs only ok") << retryNow << QByteArray(R"({"ok":true})") << "ok";
-        QTest::newRow("status needs its member")
-            << status << QByteArray(R"({"ok":true})") << server("zidire returned no status");
-        QTest::newRow("log needs its member")
-            << fetchLog << QByteArray(R"({"ok":true})") << server("zidire returned no log");
-        QTest::newRow("zidire's own reason when the member is missing")
-            << status << QByteArray(R"({"ok":true,"error":"starting up"})")
-            << server("starting up");
-        QTest::newRow("fallback without error") << setDeviceUser << QByteArray(R"({"ok":false})")
-                                                << server("zidire rejected the device account");
-        QTest::newRow("zidire's text alone")
-            << setDeviceUser << QByteArray(R"({"ok":false,"error":"username is empty"})")
-            << server("username is empty");
-        QTest::newRow("an empty error text is used unchanged")
-            << retryNow << QByteArray(R"({"ok":false,"error":""})") << server("");
-        QTest::newRow("other members ignored on success")
-            << retryNow << QByteArray(R"({"ok":true,"error":"ignored","log_tail":"x"})") << "ok";
+        row("status needs its member", status, R"({"ok":true})", "zidire returned no status");
+        row("log needs its member", fetchLog, R"({"ok":true})", "zidire returned no log");
+        row("zidire's own reason when the member is missing", status,
+            R"({"ok":true,"error":"starting up"})", "starting up");
+        row("fallback without error", setDeviceUser, R"({"ok":false})",
+            "zidire rejected the device account");
+        row("zidire's text alone", setDeviceUser, R"({"ok":false,"error":"username is empty"})",
+            "username is empty");
+        row("an empty error text is used unchanged", retryNow, R"({"ok":false,"error":""})", "");
+        row("other members ignored on success", retryNow,
+            R"({"ok":true,"error":"ignored","log_tail":"x"})", nullptr);
     }
     void checkingRule() {
         QFETCH(Operation, operation);
@@ -154,22 +104,23 @@ private Q_SLOTS:
         FakeZidire zidire;
         zidire.setDefaultReply({"<html>not json</html>"});
         QVERIFY_THROWS_EXCEPTION(ControlDecodingError, clientFor(zidire).retryNow());
-        zidire.setDefaultReply({R"({"ok":true,"status":{"version":"v"}})"});
-        QVERIFY_THROWS_EXCEPTION(ControlDecodingError, clientFor(zidire).status());
     }
 
     void connectionFailures_data() {
         QTest::addColumn<QString>("setup");
         QTest::addColumn<QString>("outcome");
         using K = ControlClientError::Kind;
-        QTest::newRow("no socket file") << "missing" << expected(K::notRunning, notRunningText());
-        QTest::newRow("stale socket file") << "stale" << expected(K::notRunning, notRunningText());
-        QTest::newRow("closed without an answer")
-            << "close"
-            << expected(K::emptyResponse, "zidire closed the connection with no response");
-        QTest::newRow("path through a regular file")
-            << "notdir"
-            << expected(K::connectFailed, "could not connect to zidire: Not a directory");
+        const auto row = [](const char* name, const char* setup, K kind, const QString& text) {
+            QTest::newRow(name) << QString(setup) << expected(kind, text);
+        };
+        const QString notRunning = QStringLiteral(
+            "zidire's control socket isn't answering — the background service isn't running");
+        row("no socket file", "missing", K::notRunning, notRunning);
+        row("stale socket file", "stale", K::notRunning, notRunning);
+        row("closed without an answer", "close", K::emptyResponse,
+            "zidire closed the connection with no response");
+        row("path through a regular file", "notdir", K::connectFailed,
+            "could not connect to zidire: Not a directory");
     }
     void connectionFailures() {
         QFETCH(QString, setup);
@@ -217,24 +168,66 @@ private Q_SLOTS:
         QCOMPARE(zidire.connectionsServed(), 0);
     }
 
-    // A time limit of 1.9 s is applied as whole seconds: the read gives up after 1 s.
-    void receiveTimeLimitInWholeSeconds() {
+    void timeLimits_data() {
+        QTest::addColumn<double>("timeout");
+        QTest::addColumn<Operation>("operation");
+        QTest::addColumn<int>("answerAfterMs"); // -1: never
+        QTest::addColumn<bool>("answered");
+        QTest::addColumn<int>("givesUpBeforeMs");
+        const Operation retryNow = [](auto& c) { c.retryNow(); };
+        // The socket options take whole seconds: 1.9 s reads as 1 s.
+        QTest::newRow("fraction dropped") << 1.9 << retryNow << -1 << false << 1850;
+        // A test send may take far longer than the client's own limit.
+        QTest::newRow("the call's own limit wins")
+            << 1.0 << Operation([](auto& c) { c.testSend("a@example.com"); }) << 1500 << true
+            << 5000;
+    }
+    void timeLimits() {
+        QFETCH(double, timeout);
+        QFETCH(Operation, operation);
+        QFETCH(int, answerAfterMs);
+        QFETCH(bool, answered);
+        QFETCH(int, givesUpBeforeMs);
         FakeZidire zidire;
-        zidire.setDefaultReply({{}, FakeZidire::Mode::neverAnswer});
+        if (answerAfterMs < 0)
+            zidire.setDefaultReply({{}, FakeZidire::Mode::neverAnswer});
+        else
+            zidire.setDefaultReply({R"({"ok":true})", FakeZidire::Mode::answer,
+                                    std::chrono::milliseconds(answerAfterMs)});
         QElapsedTimer elapsed;
         elapsed.start();
-        const QString outcome = outcomeOf([&] { clientFor(zidire, 1.9).retryNow(); });
-        QVERIFY2(outcome.startsWith(
-                     expected(ControlClientError::Kind::ioFailed, "control socket I/O failed: ")),
-                 qPrintable(outcome));
-        QVERIFY2(elapsed.elapsed() >= 950 && elapsed.elapsed() < 1850,
+        const QString outcome = outcomeOf([&] { operation(clientFor(zidire, timeout)); });
+        if (answered)
+            QCOMPARE(outcome, "ok");
+        else
+            QVERIFY2(outcome.startsWith(expected(ControlClientError::Kind::ioFailed,
+                                                 "control socket I/O failed: ")),
+                     qPrintable(outcome));
+        QVERIFY2(elapsed.elapsed() >= 950 && elapsed.elapsed() < givesUpBeforeMs,
                  qPrintable(QString::number(elapsed.elapsed())));
     }
 
-private:
-    static QString notRunningText() {
-        return QStringLiteral("zidire's control socket isn't answering — the background "
-                              "service isn't running");
+    void controlSocketPath_data() {
+        QTest::addColumn<RelayMode>("mode");
+        QTest::addColumn<QString>("overridden");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("system") << RelayMode::system << QString()
+                                << QString("/Library/Application Support/Moxtrel/control.sock");
+        QTest::newRow("local") << RelayMode::local << QString()
+                               << QString("/run/user/1234/moxtrel/control.sock");
+        QTest::newRow("overridden")
+            << RelayMode::system << QString("/tmp/z.sock") << QString("/tmp/z.sock");
+    }
+    void controlSocketPath() {
+        QFETCH(RelayMode, mode);
+        QFETCH(QString, overridden);
+        QFETCH(QString, path);
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", "/run/user/1234");
+        qputenv("MOXTREL_CONTROL_SOCKET", overridden.toUtf8());
+        QCOMPARE(RelayPaths::controlSocket(mode), path);
+        qputenv("XDG_RUNTIME_DIR", runtime);
+        qunsetenv("MOXTREL_CONTROL_SOCKET");
     }
 };
 

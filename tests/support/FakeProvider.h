@@ -72,8 +72,6 @@ Q_SIGNALS:
     void received(FakeProvider::Endpoint endpoint);
 
 private:
-    struct Connection;
-
     static int index(Endpoint endpoint) { return static_cast<int>(endpoint); }
     void accept();
     void readFrom(QTcpSocket* socket);

@@ -68,6 +68,11 @@ QStringList FakeZidire::commands() const {
     return commands;
 }
 
+QList<std::chrono::steady_clock::time_point> FakeZidire::requestTimes() const {
+    std::lock_guard lock(m_mutex);
+    return m_requestTimes;
+}
+
 int FakeZidire::connectionsServed() const {
     std::lock_guard lock(m_mutex);
     return m_served;
@@ -123,6 +128,7 @@ void FakeZidire::serve(int fd) {
     {
         std::lock_guard lock(m_mutex);
         m_requests.append(request);
+        m_requestTimes.append(std::chrono::steady_clock::now());
     }
 
     const Reply reply = replyFor(request);

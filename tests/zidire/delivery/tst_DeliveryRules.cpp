@@ -1,6 +1,8 @@
 #include "delivery/HttpExchange.h"
 #include "delivery/ProviderReplies.h"
 #include "delivery/RetrySchedule.h"
+#include "store/ProviderEndpoints.h"
+#include "store/Settings.h"
 
 #include <QTest>
 
@@ -28,27 +30,25 @@ private Q_SLOTS:
     void tokenAnswers_data() {
         QTest::addColumn<HttpResponse>("response");
         QTest::addColumn<std::optional<Kind>>("failure");
-        QTest::addColumn<QString>("reason");
-
-        QTest::newRow("token") << answer(200, R"({"access_token":"at","expires_in":60})")
-                               << std::optional<Kind>() << "";
-        QTest::newRow("invalid_grant")
-            << answer(400, R"({"error":"invalid_grant","error_description":"AADSTS700082"})")
-            << std::optional(Kind::authorization) << QString::fromUtf8(signInExpired);
-        QTest::newRow("interaction_required")
-            << answer(400, R"({"error":"interaction_required"})")
-            << std::optional(Kind::authorization) << QString::fromUtf8(signInExpired);
-        QTest::newRow("invalid_client")
-            << answer(401, R"({"error":"invalid_client","error_description":"bad secret"})")
-            << std::optional(Kind::authorization)
-            << "Google Workspace's sign-in service refused the sign-in: bad secret (HTTP 401) — "
-               "sign in again";
-        QTest::newRow("temporarily_unavailable")
-            << answer(400, R"({"error":"temporarily_unavailable"})")
-            << std::optional(Kind::transient) << "";
-        QTest::newRow("500") << answer(500) << std::optional(Kind::transient) << "";
-        QTest::newRow("200 without a token")
-            << answer(200, "{}") << std::optional(Kind::transient) << "";
+        QTest::addColumn<QString>("reason"); // empty: not checked
+        const auto row = [](const char* name, int status, const QByteArray& body,
+                            std::optional<Kind> failure, const QString& reason = {}) {
+            QTest::newRow(name) << answer(status, body) << failure << reason;
+        };
+        const QString expired = QString::fromUtf8(signInExpired);
+        row("token", 200, R"({"access_token":"at","expires_in":60})", std::nullopt);
+        row("invalid_grant", 400, R"({"error":"invalid_grant","error_description":"AADSTS700082"})",
+            Kind::authorization, expired);
+        row("interaction_required", 400, R"({"error":"interaction_required"})", Kind::authorization,
+            expired);
+        row("invalid_client", 401, R"({"error":"invalid_client","error_description":"bad secret"})",
+            Kind::authorization,
+            "Google Workspace's sign-in service refused the sign-in: bad secret (HTTP 401) — "
+            "sign in again");
+        row("temporarily_unavailable", 400, R"({"error":"temporarily_unavailable"})",
+            Kind::transient);
+        row("500", 500, {}, Kind::transient);
+        row("200 without a token", 200, "{}", Kind::transient);
     }
 
     void tokenAnswers() {
@@ -67,28 +67,19 @@ private Q_SLOTS:
             QCOMPARE(std::get<SendFailure>(result).reason, reason);
     }
 
-    void rotatedRefreshTokenIsRead() {
-        const auto result = readTokenResponse(
-            answer(200, R"({"access_token":"at","expires_in":3600,"refresh_token":"rt2"})"),
-            QStringLiteral("Microsoft 365"));
-        QCOMPARE(std::get<AccessToken>(result).rotatedRefreshToken, QStringLiteral("rt2"));
-    }
-
     void backOff_data() {
         QTest::addColumn<int>("failures");
         QTest::addColumn<std::optional<std::chrono::seconds>>("retryAfter");
         QTest::addColumn<std::chrono::milliseconds>("delay");
         using Seconds = std::optional<std::chrono::seconds>;
-        QTest::newRow("first") << 1 << Seconds() << std::chrono::milliseconds(1min);
-        QTest::newRow("second") << 2 << Seconds() << std::chrono::milliseconds(2min);
-        QTest::newRow("sixth") << 6 << Seconds() << std::chrono::milliseconds(32min);
-        QTest::newRow("seventh is capped") << 7 << Seconds() << std::chrono::milliseconds(1h);
-        QTest::newRow("hundredth") << 100 << Seconds() << std::chrono::milliseconds(1h);
-        QTest::newRow("Retry-After") << 5 << Seconds(120s) << std::chrono::milliseconds(2min);
-        QTest::newRow("Retry-After 0 still waits")
-            << 1 << Seconds(0s) << std::chrono::milliseconds(1min);
-        QTest::newRow("Retry-After beyond a day")
-            << 1 << Seconds(std::chrono::hours(100)) << std::chrono::milliseconds(24h);
+        using Ms = std::chrono::milliseconds;
+        QTest::newRow("first") << 1 << Seconds() << Ms(1min);
+        QTest::newRow("sixth") << 6 << Seconds() << Ms(32min);
+        QTest::newRow("seventh is capped") << 7 << Seconds() << Ms(1h);
+        QTest::newRow("hundredth") << 100 << Seconds() << Ms(1h);
+        QTest::newRow("Retry-After") << 5 << Seconds(120s) << Ms(2min);
+        QTest::newRow("Retry-After 0 still waits") << 1 << Seconds(0s) << Ms(1min);
+        QTest::newRow("Retry-After beyond a day") << 1 << Seconds(100h) << Ms(24h);
     }
 
     void backOff() {
@@ -106,7 +97,6 @@ private Q_SLOTS:
         QTest::newRow("HTTP date") << QByteArray("Fri, 06 Dec 2024 08:31:00 GMT") << Seconds(60s);
         QTest::newRow("date in the past")
             << QByteArray("Fri, 06 Dec 2024 08:00:00 GMT") << Seconds(0s);
-        QTest::newRow("absent") << QByteArray() << Seconds();
         QTest::newRow("negative") << QByteArray("-5") << Seconds();
         QTest::newRow("garbage") << QByteArray("soon") << Seconds();
     }
@@ -116,6 +106,24 @@ private Q_SLOTS:
         QFETCH(std::optional<std::chrono::seconds>, seconds);
         const QDateTime now(QDate(2024, 12, 6), QTime(8, 30), Qt::UTC);
         QCOMPARE(parseRetryAfter(value, now), seconds);
+    }
+
+    // The environment wins over settings.json; an empty variable counts as none.
+    void providerEndpointsFromEnvironmentOrSettings() {
+        Settings settings;
+        settings.graphBase = QStringLiteral("http://graph.settings.test");
+        settings.gmailBase = QStringLiteral("http://gmail.settings.test");
+        qunsetenv("ZIDIRE_MICROSOFT_LOGIN_BASE");
+        qunsetenv("ZIDIRE_GOOGLE_TOKEN_URL");
+        qputenv("ZIDIRE_GRAPH_BASE", "http://graph.environment.test");
+        qputenv("ZIDIRE_GMAIL_BASE", "");
+        const ProviderEndpoints endpoints = providerEndpoints(settings);
+        qunsetenv("ZIDIRE_GRAPH_BASE");
+        qunsetenv("ZIDIRE_GMAIL_BASE");
+        QCOMPARE(endpoints, (ProviderEndpoints{"https://login.microsoftonline.com",
+                                               "http://graph.environment.test",
+                                               "https://oauth2.googleapis.com/token",
+                                               "http://gmail.settings.test"}));
     }
 };
 

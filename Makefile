@@ -7,8 +7,6 @@ FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-export QT_QPA_PLATFORM ?= offscreen
-
 .PHONY: all deps build test test-plain test-asan bench fuzz run format clean
 
 all: build
@@ -31,6 +29,7 @@ build: $(BUILD)/build.ninja
 
 test: test-plain test-asan
 
+# The tests bring their own headless platform (see tests/CMakeLists.txt).
 test-plain: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -42,7 +41,7 @@ test-asan: $(ASAN_BUILD)/build.ninja
 
 bench: $(BENCH_BUILD)/build.ninja
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
-	@failed=0; for b in $(BENCH_BUILD)/bench/bench_*; do echo "== $$b"; "$$b" || failed=1; done; \
+	@export QT_QPA_PLATFORM=offscreen; failed=0; for b in $(BENCH_BUILD)/bench/bench_*; do echo "== $$b"; "$$b" || failed=1; done; \
 	    exit $$failed
 
 $(FUZZ_BUILD)/build.ninja: | deps

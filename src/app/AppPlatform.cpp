@@ -1,5 +1,6 @@
 #include "AppPlatform.h"
 
+#include "LocalServiceManager.h"
 #include "SystemdServiceManager.h"
 
 #include <QCoreApplication>
@@ -33,10 +34,11 @@ AppPlatform makeAppPlatform() {
     if (backend == PlatformBackend::systemd)
         return {backend,
                 std::make_shared<SystemdServiceManager>(SystemdServiceManager::Setup{}, loginItem),
-                nullptr};
+                makeAuthorizationServices(backend)};
     const QStringList zidireArguments =
         QProcess::splitCommand(qEnvironmentVariable("MOXTREL_ZIDIRE_ARGS"));
-    auto local = std::make_shared<LocalServiceManager>(
-        LocalDaemonSetup::forUser(zidireProgram(), zidireArguments), loginItem);
-    return {backend, local, local};
+    return {backend,
+            std::make_shared<LocalServiceManager>(
+                LocalDaemonSetup::forUser(zidireProgram(), zidireArguments), loginItem),
+            makeAuthorizationServices(backend)};
 }

@@ -2,17 +2,18 @@
 
 // The platform's services for this run of the application, as MOXTREL_PLATFORM chooses them.
 
-#include "LocalServiceManager.h"
+#include "AuthorizationServices.h"
 #include "PlatformBackend.h"
 #include "ServiceManager.h"
 
 #include <memory>
 
+// Service management and administrator authorization always come from the same backend: polkit
+// approves what systemd does, and the local zidire trusts tokens its own user minted.
 struct AppPlatform {
     PlatformBackend backend;
     std::shared_ptr<const ServiceManager> services;
-    // The same services, when they are the local backend's (which re-starts zidire at launch).
-    std::shared_ptr<const LocalServiceManager> localServices;
+    std::shared_ptr<AuthorizationServices> authorization;
 };
 
 // Needs the QCoreApplication, to find the programs beside this one. The local backend passes the

@@ -1,16 +1,28 @@
 // moxtrel, the application: installs, configures and watches the zidire relay.
 
 #include "AppPlatform.h"
-#include "AppState.h"
 #include "CommandLineUninstall.h"
-#include "HeadlessStatusLog.h"
-#include "ServiceRegistration.h"
+#include "MoxtrelApp.h"
+#include "SingleInstance.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+
+namespace {
+
+// Qt aborts with a message of its own when it finds no display; say what to do instead.
+bool hasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        if (!qEnvironmentVariableIsEmpty(name))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     // First of all, and without a GUI application object: this must work over SSH, where there is
@@ -26,11 +38,22 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
         std::_Exit(status);
     }
+    if (!hasDisplay()) {
+        std::fputs("moxtrel: no display to show its windows on (DISPLAY and WAYLAND_DISPLAY are "
+                   "unset); to run it without one, start it with QT_QPA_PLATFORM=offscreen\n",
+                   stderr);
+        return 2;
+    }
 
-    QCoreApplication application(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("brimlake"));
-    QCoreApplication::setApplicationName(QStringLiteral("Moxtrel"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(MOXTREL_VERSION));
+    QApplication application(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("brimlake"));
+    QApplication::setApplicationName(QStringLiteral("Moxtrel"));
+    QApplication::setApplicationVersion(QStringLiteral(MOXTREL_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("net.brimlake.moxtrel"));
+
+    const SingleInstance instance(QStringLiteral("net.brimlake.Moxtrel"));
+    if (!instance.isPrimary())
+        return 0;
 
     std::optional<AppPlatform> platform;
     try {
@@ -39,16 +62,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "moxtrel: %s\n", error.what());
         return 2;
     }
-    std::fputs("moxtrel: the windows are not built yet; running without them, status changes "
-               "follow here\n",
-               stderr);
-
-    AppState state(platform->services,
-                   ControlClient(RelayPaths::controlSocket(relayMode(platform->backend)),
-                                 AppState::controlTimeout),
-                   std::make_unique<Preferences>());
-    const HeadlessStatusLog log(state);
-    if (platform->localServices)
-        startRegisteredDaemon(state, platform->localServices);
-    return QCoreApplication::exec();
+    MoxtrelApp moxtrel(*platform);
+    QObject::connect(&instance, &SingleInstance::reopenRequested, &moxtrel,
+                     &MoxtrelApp::reopenMainWindow);
+    return QApplication::exec();
 }

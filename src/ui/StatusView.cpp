@@ -158,7 +158,7 @@ void StatusView::rebuild() {
         return;
     m_shown = std::move(now);
     const std::optional<ControlStatus>& status = m_state.controlStatus();
-    const StatusPhase phase = statusPhase(m_state.daemonStatus(), status);
+    const StatusPhase phase = m_shown->phase;
 
     auto* content = new QWidget;
     auto* column = new QVBoxLayout(content);

@@ -2,7 +2,7 @@
 
 // The main window's content: what state the relay is in, what to do next, and the messages of the
 // model. Everything it shows is recomputed from the model whenever the model publishes a change;
-// it keeps only what is its own (the test recipient being typed, the last log it fetched).
+// it keeps only what is its own: the last log it fetched.
 
 #include "AppState.h"
 #include "LogView.h"

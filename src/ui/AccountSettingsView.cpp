@@ -15,7 +15,7 @@
 
 AccountSettingsView::AccountSettingsView(AppState& state, QWidget* parent)
     : SettingsTabView(state, parent)
-    , m_provider(new QComboBox)
+    , m_provider(makeProviderPicker())
     , m_fromAddress(new QLineEdit)
     , m_save(new QPushButton(QStringLiteral("Save")))
     , m_sendTest(new QPushButton(QStringLiteral("Send test email…")))
@@ -26,8 +26,6 @@ AccountSettingsView::AccountSettingsView(AppState& state, QWidget* parent)
     , m_menuBarIcon(new QCheckBox)
     , m_launchAtLogin(new QCheckBox) {
 
-    m_provider->addItem(QStringLiteral("Microsoft 365"), QStringLiteral("m365"));
-    m_provider->addItem(QStringLiteral("Google Workspace"), QStringLiteral("gmail"));
     m_fromAddress->setPlaceholderText(QStringLiteral("From address"));
     m_fromAddress->setMinimumWidth(fieldWidth);
     FormSection* sender = m_form->addSection();
@@ -96,12 +94,17 @@ void AccountSettingsView::follow() {
     m_save->setEnabled(!m_fromAddress->text().isEmpty());
     m_sendTest->setEnabled(canSendTestEmail(status));
 
-    delete m_signedIn->layout()->takeAt(0);
-    qDeleteAll(m_signedIn->findChildren<DotLabel*>(Qt::FindDirectChildrenOnly));
+    // Every poll comes here; the label is made anew only when what it says changes.
     const SignedInLabel signedIn = signedInLabel(status);
-    m_signedIn->layout()->addWidget(new DotLabel(
-        signedIn.tint, signedIn.text,
-        signedIn.dotTrailing ? DotLabel::DotPosition::trailing : DotLabel::DotPosition::leading));
+    if (signedIn != m_shownSignedIn) {
+        m_shownSignedIn = signedIn;
+        delete m_signedIn->layout()->takeAt(0);
+        qDeleteAll(m_signedIn->findChildren<DotLabel*>(Qt::FindDirectChildrenOnly));
+        m_signedIn->layout()->addWidget(new DotLabel(signedIn.tint, signedIn.text,
+                                                     signedIn.dotTrailing
+                                                         ? DotLabel::DotPosition::trailing
+                                                         : DotLabel::DotPosition::leading));
+    }
     m_signIn->setText(signInButtonTitle(m_state.signingIn(), provider()));
     m_signIn->setEnabled(!m_state.signingIn() && m_state.canSignIn(provider()));
     const std::optional<QString> caption =

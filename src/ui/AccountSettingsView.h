@@ -4,6 +4,7 @@
 // the general switches. What the person types is theirs until saved; everything else follows
 // the model.
 
+#include "SettingsPresentation.h"
 #include "SettingsTabView.h"
 
 class QCheckBox;
@@ -29,6 +30,7 @@ private:
     QPushButton* m_save;
     QPushButton* m_sendTest;
     QWidget* m_signedIn;
+    std::optional<SignedInLabel> m_shownSignedIn;
     QPushButton* m_signIn;
     QLabel* m_googleCaption;
     QWidget* m_googleCaptionRow;

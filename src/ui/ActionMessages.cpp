@@ -1,8 +1,10 @@
 #include "ActionMessages.h"
 
 #include "GroupedForm.h"
+#include "StatusPresentation.h"
 #include "Symbols.h"
 
+#include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
@@ -50,6 +52,13 @@ void addErrorSections(GroupedForm& form, AppState& state) {
                      [&state] { state.setLastError(std::nullopt); });
     layout->addWidget(dismiss, 0, Qt::AlignTop);
     form.addSection()->addWidget(row);
+}
+
+QComboBox* makeProviderPicker() {
+    auto* picker = new QComboBox;
+    for (const char* key : {ProviderKey::m365, ProviderKey::gmail})
+        picker->addItem(providerDisplayName(QLatin1String(key)), QLatin1String(key));
+    return picker;
 }
 
 QDialog* openTestEmailPrompt(QWidget* parent, AppState& state, const QString& recipient) {

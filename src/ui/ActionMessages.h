@@ -1,12 +1,13 @@
 #pragma once
 
-// The message sections that end the windows' forms, and the test-send prompt that the status and
-// settings windows share.
+// Pieces the windows share: the message sections that end their forms, the test-send prompt, and
+// the provider choice.
 
 #include "AppState.h"
 #include "Appearance.h"
 
 class GroupedForm;
+class QComboBox;
 class QDialog;
 class QWidget;
 
@@ -19,3 +20,6 @@ void addErrorSections(GroupedForm& form, AppState& state);
 // "Send test email": asks for the recipient, starting from `recipient`, and sends the test to
 // what was typed. Window-modal over `parent`; returns the open dialog.
 QDialog* openTestEmailPrompt(QWidget* parent, AppState& state, const QString& recipient);
+
+// The providers by name, each with its key as the item's data.
+QComboBox* makeProviderPicker();

@@ -1,5 +1,6 @@
 #include "OnboardingView.h"
 
+#include "ActionMessages.h"
 #include "GroupedForm.h"
 #include "HeroCard.h"
 #include "LocalIPv4Address.h"
@@ -270,10 +271,8 @@ void OnboardingView::buildStepSection(FormSection* section) {
         break;
     }
     case Step::signIn: {
-        auto* provider = new QComboBox;
+        QComboBox* provider = makeProviderPicker();
         provider->setObjectName(QStringLiteral("provider"));
-        provider->addItem(QStringLiteral("Microsoft 365"), QStringLiteral("m365"));
-        provider->addItem(QStringLiteral("Google Workspace"), QStringLiteral("gmail"));
         provider->setCurrentIndex(std::max(0, provider->findData(m_provider)));
         provider->setMinimumWidth(240);
         // The button's title and the footer follow the provider.

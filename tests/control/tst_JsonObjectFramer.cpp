@@ -13,8 +13,6 @@ private Q_SLOTS:
         QTest::addColumn<JsonObjectFramer::State>("state");
         QTest::addColumn<qsizetype>("end");
         using S = JsonObjectFramer::State;
-        QTest::newRow("simple") << QByteArray("{\"command\":\"GetStatus\"}") << S::complete
-                                << qsizetype(23);
         QTest::newRow("leading whitespace") << QByteArray(" \n{}") << S::complete << qsizetype(4);
         QTest::newRow("bytes after the end ignored")
             << QByteArray("{}{\"x\"") << S::complete << qsizetype(2);

@@ -19,23 +19,21 @@ class LocalIPv4AddressTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void sortsByInterfaceName_data() {
-        QTest::addColumn<QStringList>("given");
-        QTest::addColumn<QStringList>("sorted");
-        QTest::newRow("digit runs by value")
-            << QStringList{"en0/1", "en10/2", "en2/3"} << QStringList{"en0/1", "en2/3", "en10/2"};
-        QTest::newRow("case ignored, stable") << QStringList{"en1/9", "en0/7", "EN1/3", "en1/5"}
-                                              << QStringList{"en0/7", "en1/9", "EN1/3", "en1/5"};
-    }
+    // Runs in the C locale, where QCollator's numeric mode is ignored.
     void sortsByInterfaceName() {
-        // Runs in the C locale, where QCollator's numeric mode is ignored.
-        QFETCH(QStringList, given);
-        QFETCH(QStringList, sorted);
-        QList<LocalIPv4Address> addresses;
-        for (const QString& id : given)
-            addresses.append({id.section('/', 0, 0), id.section('/', 1)});
-        LocalIPv4Address::sortByInterface(addresses);
-        QCOMPARE(ids(addresses), sorted);
+        const std::pair<QStringList, QStringList> givenAndSorted[] = {
+            // Digit runs by value.
+            {{"en0/1", "en10/2", "en2/3"}, {"en0/1", "en2/3", "en10/2"}},
+            // Letter case ignored, and the order kept among equal names.
+            {{"en1/9", "en0/7", "EN1/3", "en1/5"}, {"en0/7", "en1/9", "EN1/3", "en1/5"}},
+        };
+        for (const auto& [given, sorted] : givenAndSorted) {
+            QList<LocalIPv4Address> addresses;
+            for (const QString& id : given)
+                addresses.append({id.section('/', 0, 0), id.section('/', 1)});
+            LocalIPv4Address::sortByInterface(addresses);
+            QCOMPARE(ids(addresses), sorted);
+        }
     }
 
     void listsThisMachinesUsableAddresses() {

@@ -78,7 +78,6 @@ private Q_SLOTS:
         // As pkexec does once the administrator typed the password: runs the helper.
         const QByteArray confirmed = "exec \"$@\"";
         row("polkit confirmed", confirmed, errAuthorizationSuccess);
-        row("polkit, group may read", confirmed, internal, 0750);
         row("dialog dismissed", "exit 126", errAuthorizationCanceled);
         row("not authorized, or no agent", "exit 127", errAuthorizationDenied);
         row("upper-case token", "printf '%064d\\n' 0 | tr 0 A", internal);

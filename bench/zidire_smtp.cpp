@@ -1,7 +1,8 @@
 // SMTP intake: four clients deliver small (20 KB) and large (10 MB) messages to the real SMTP
 // service over loopback, each message stored durably before its "250". Beside it, the floors of
 // the same run: the same bytes written, fsynced and renamed by a plain loop, and the same bytes
-// sent over loopback TCP to a reader that throws them away.
+// sent over loopback TCP to a reader that throws them away. And one copier alone beside the same
+// copier while another host (127.0.0.2) holds 100 connections open.
 
 #include "BenchRatio.h"
 #include "LoopbackSmtp.h"
@@ -64,10 +65,15 @@ struct Server {
 
 Server* server = nullptr;
 
-int connectTo(quint16 port) {
+constexpr in_addr_t hostileHost = INADDR_LOOPBACK + 1;
+constexpr int hostileConnections = 100;
+
+int connectTo(quint16 port, in_addr_t from = INADDR_LOOPBACK) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(from);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
@@ -175,6 +181,48 @@ void BM_SmtpIntake(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * clients * perClient);
     state.SetBytesProcessed(state.iterations() * clients * perClient * bytes);
+}
+
+// One copier's small messages, with (1) or without (0) the other host's connections open. Those
+// the service refuses are opened again, so the other host holds every session it can get.
+void BM_OneCopier(benchmark::State& state) {
+    std::atomic<bool> hostile = state.range(0) != 0;
+    std::thread holder([&] {
+        std::vector<pollfd> fds;
+        for (int i = 0; hostile && i < hostileConnections; ++i)
+            fds.push_back({connectTo(server->intake.port(), hostileHost), POLLIN, 0});
+        while (hostile) {
+            ::poll(fds.data(), fds.size(), 50);
+            for (pollfd& p : fds) {
+                char discard[512];
+                if ((p.revents & (POLLIN | POLLHUP)) &&
+                    ::recv(p.fd, discard, sizeof discard, 0) <= 0) {
+                    ::close(p.fd);
+                    p.fd = connectTo(server->intake.port(), hostileHost);
+                }
+            }
+        }
+        for (const pollfd& p : fds)
+            ::close(p.fd);
+    });
+    SmtpClient copier(server->intake.port());
+    if (!copier.signIn()) {
+        state.SkipWithError("couldn't sign in to the SMTP service");
+        hostile = false;
+        holder.join();
+        return;
+    }
+    for (auto _ : state) {
+        for (int m = 0; m < smallPerClient; ++m)
+            if (!copier.deliver(text(smallBytes)))
+                state.SkipWithError("a message was not accepted");
+        state.PauseTiming();
+        server->emptySpool();
+        state.ResumeTiming();
+    }
+    hostile = false;
+    holder.join();
+    state.SetItemsProcessed(state.iterations() * smallPerClient);
 }
 
 // The same messages, one after the other: temp file, write, fsync, rename, fsync of the directory.
@@ -298,6 +346,7 @@ void BM_SlowerFloor(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_SmtpIntake)->Arg(smallBytes)->Arg(largeBytes)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_OneCopier)->Arg(0)->Arg(1)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_DurableWriteFloor)->Arg(smallBytes)->Arg(largeBytes)->UseManualTime()->MinTime(1.0);
 BENCHMARK(BM_LoopbackFloor)->Arg(smallBytes)->Arg(largeBytes)->UseManualTime()->MinTime(1.0);
 BENCHMARK(BM_SlowerFloor)->Arg(largeBytes)->UseManualTime()->MinTime(1.0);
@@ -315,6 +364,8 @@ int main(int argc, char** argv) {
              "BM_DurableWriteFloor/20480/min_time:1.000/manual_time", 0.7, true},
             {"BM_SmtpIntake/10485760/min_time:1.000/real_time",
              "BM_SlowerFloor/10485760/min_time:1.000/manual_time", 0.5, true},
+            {"BM_OneCopier/1/min_time:1.000/real_time", "BM_OneCopier/0/min_time:1.000/real_time",
+             0.8, true},
         });
         QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);
     });

@@ -1,8 +1,10 @@
-// Feeds arbitrary client bytes to one SMTP session, cut into pieces, on any of the three kinds of
-// listener, carrying out delays, STARTTLS and commits the way the connection does.
+// Feeds arbitrary client bytes to an SMTP session on any of the three kinds of listener, carrying
+// out delays, STARTTLS and commits the way the connection does, twice: once in one piece and once
+// cut where the fuzzer chooses. The replies must be the same, since the network may cut the bytes
+// anywhere; a difference aborts.
 //
-// Input: the first byte picks the listener (byte % 3) and the piece size (1 + byte / 3); the rest
-// is what the client sends.
+// Input: the first byte picks the listener (byte % 3), the next `cutBytes` give the sizes of the
+// pieces in turn (1 + byte each, repeated), the rest is what the client sends.
 
 #include "log/Log.h"
 #include "smtp/SmtpSession.h"
@@ -13,10 +15,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 using namespace zidire;
 
 namespace {
+
+constexpr size_t cutBytes = 8;
+// Past 1 MiB held back behind a delayed reply the session gives up, and how much it holds back
+// then depends on the cuts.
+constexpr size_t maxInput = 512 * 1024;
 
 struct Environment {
     // tmpfs when there is one: accepted messages are fsynced, which is slow on a real disk.
@@ -32,14 +41,10 @@ Environment& environment() {
     return instance;
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0)
-        return 0;
+// All replies to `input`, sent in pieces of the sizes in `pieceSizes` (all at once when it is
+// empty). Message ids become "ID", since each run queues messages of its own.
+QByteArray converse(ListenerSecurity security, QByteArrayView input, QByteArrayView pieceSizes) {
     Environment& env = environment();
-    const auto security = static_cast<ListenerSecurity>(data[0] % 3);
-    const size_t pieceSize = 1 + data[0] / 3;
     SmtpSession session(
         SmtpSessionSettings{security, QStringLiteral("fuzz.test"), QStringLiteral("192.0.2.1:25"),
                             64 * 1024, true, std::chrono::milliseconds(1)},
@@ -48,16 +53,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                              return std::optional(
                                  DeviceLogin{QStringLiteral("copier"), QStringLiteral("secret")});
                          },
-                         [] { return true; }});
+                         [] { return true; }, [] { return true; }, [] {}});
     (void)session.greeting();
 
+    QByteArray replies;
     bool closed = false;
-    for (size_t offset = 1; offset < size && !closed; offset += pieceSize) {
-        const size_t length = std::min(pieceSize, size - offset);
-        SmtpSession::Output output = session.receive(
-            QByteArrayView(reinterpret_cast<const char*>(data + offset), qsizetype(length)));
-        while (!closed) {
-            closed = output.close;
+    for (qsizetype offset = 0, piece = 0; offset < input.size() && !closed; ++piece) {
+        const qsizetype length =
+            pieceSizes.isEmpty()
+                ? input.size()
+                : std::min<qsizetype>(
+                      1 + static_cast<unsigned char>(pieceSizes[piece % pieceSizes.size()]),
+                      input.size() - offset);
+        SmtpSession::Output output = session.receive(input.sliced(offset, length));
+        offset += length;
+        while (true) {
+            for (const QString& id : std::as_const(output.accepted))
+                output.reply.replace(id.toLatin1(), "ID");
+            replies += output.reply;
+            closed = closed || output.close;
+            if (closed)
+                break;
             if (output.startTls)
                 session.tlsEstablished();
             if (output.commit)
@@ -68,6 +84,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
         }
     }
+    return replies;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size <= cutBytes || size > maxInput)
+        return 0;
+    const auto security = static_cast<ListenerSecurity>(data[0] % 3);
+    const auto bytes = reinterpret_cast<const char*>(data);
+    const QByteArrayView pieceSizes(bytes + 1, qsizetype(cutBytes));
+    const QByteArrayView input(bytes + 1 + cutBytes, qsizetype(size - 1 - cutBytes));
+
+    const QByteArray whole = converse(security, input, {});
+    const QByteArray inPieces = converse(security, input, pieceSizes);
+    // Except for STARTTLS, which is refused when commands came with it: the cut decides that.
+    if (security != ListenerSecurity::startTls && whole != inPieces) {
+        std::fprintf(stderr, "replies depend on the cuts:\n--- whole\n%s\n--- in pieces\n%s\n",
+                     whole.constData(), inPieces.constData());
+        std::abort();
+    }
+    Environment& env = environment();
     for (const QString& id : env.spool.pending())
         env.spool.remove(id);
     return 0;

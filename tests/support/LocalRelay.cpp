@@ -155,7 +155,9 @@ bool LocalRelay::start(const QStringList& extraArguments) {
 }
 
 int LocalRelay::stop(int signal) {
-    ::kill(pid_t(m_process.processId()), signal);
+    // Without a process its id is 0, and kill(0, …) would signal the test's own process group.
+    if (const pid_t pid = pid_t(m_process.processId()); pid > 0)
+        ::kill(pid, signal);
     return waitForExit();
 }
 

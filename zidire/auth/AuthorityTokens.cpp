@@ -47,37 +47,42 @@ std::optional<QString> AuthorityTokens::consume(const QString& authorization) co
         return QStringLiteral("the authorization isn't the Base64 of a %1-byte token")
             .arg(RelayContract::authorityTokenBytes);
 
-    const QString path = QDir(m_directory).filePath(QString::fromLatin1(token->toHex()));
-    const QByteArray nativePath = QFile::encodeName(path);
+    // The file's name is the token itself: no reason below names it, and it never reaches the
+    // log.
+    const QByteArray nativePath =
+        QFile::encodeName(QDir(m_directory).filePath(QString::fromLatin1(token->toHex())));
     struct stat info {};
     if (::lstat(nativePath.constData(), &info) != 0)
-        return QStringLiteral("no token %1: %2")
-            .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return QStringLiteral("no such token: %1")
+            .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    // Neither a link nor someone else's file is a token the authorization helper made; they are
+    // not zidire's to remove.
     if (!S_ISREG(info.st_mode))
-        return QStringLiteral("the token %1 isn't a regular file").arg(path);
-    // A second name could be a hard link to a file someone else made for another purpose.
-    if (info.st_nlink != 1)
-        return QStringLiteral("the token %1 has more than one name").arg(path);
+        return QStringLiteral("the token isn't a regular file");
     if (info.st_uid != m_owner)
-        return QStringLiteral("the token %1 belongs to uid %2, not %3")
-            .arg(path)
-            .arg(info.st_uid)
-            .arg(m_owner);
+        return QStringLiteral("the token belongs to uid %1, not %2").arg(info.st_uid).arg(m_owner);
 
+    // From here on the token counts as presented, and a presented token is used up whether it
+    // is taken or not: nothing is left to be tried again.
+    std::optional<QString> refused;
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     const auto age = sinceEpoch(now) - sinceEpoch(info.st_mtim);
-    if (age > m_maxAge)
-        return QStringLiteral("the token %1 is older than %2 seconds")
-            .arg(path)
-            .arg(m_maxAge.count());
-    if (age < -allowedClockSkew)
-        return QStringLiteral("the token %1 is dated in the future").arg(path);
+    // A second name could be a hard link to a file someone else made for another purpose;
+    // removing this name leaves that file as it is.
+    if (info.st_nlink != 1)
+        refused = QStringLiteral("the token has more than one name");
+    else if (age > m_maxAge)
+        refused = QStringLiteral("the token is older than %1 seconds").arg(m_maxAge.count());
+    else if (age < -allowedClockSkew)
+        refused = QStringLiteral("the token is dated in the future");
 
-    if (::unlink(nativePath.constData()) != 0)
-        return QStringLiteral("the token %1 can't be used up: %2")
-            .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-    return std::nullopt;
+    if (::unlink(nativePath.constData()) != 0) {
+        const QString error = QString::fromLocal8Bit(std::strerror(errno));
+        return refused ? *refused + QStringLiteral("; it can't be removed: ") + error
+                       : QStringLiteral("the token can't be used up: %1").arg(error);
+    }
+    return refused;
 }
 
 } // namespace zidire

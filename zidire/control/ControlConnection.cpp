@@ -46,6 +46,32 @@ ControlConnection::~ControlConnection() {
         ::close(m_socket);
 }
 
+void ControlConnection::start(const Admission& admission) {
+    if (!admission) {
+        readAvailable();
+        return;
+    }
+    m_phase = Phase::admitting;
+    armDeadline();
+    QPointer<ControlConnection> self(this);
+    admission([self](const std::optional<QString>& refusal) {
+        if (self && self->m_phase == Phase::admitting)
+            self->admissionDecided(refusal);
+    });
+}
+
+void ControlConnection::admissionDecided(const std::optional<QString>& refusal) {
+    if (m_deadline)
+        m_deadline->stop();
+    if (refusal) {
+        // Whatever the client sends is read and dropped, so that it can take the answer.
+        refuse(*refusal, true);
+        return;
+    }
+    m_phase = Phase::reading;
+    readAvailable();
+}
+
 void ControlConnection::readAvailable() {
     char chunk[16 * 1024];
     for (;;) {
@@ -167,6 +193,13 @@ void ControlConnection::drain() {
 }
 
 void ControlConnection::timedOut() {
+    if (m_phase == Phase::admitting) {
+        refuse(QStringLiteral("couldn't tell within %1 seconds whether this user may configure "
+                              "the relay")
+                   .arg(std::chrono::duration<double>(m_limits.clientTimeout).count()),
+               true);
+        return;
+    }
     if (m_phase == Phase::reading) {
         refuse(QStringLiteral("no complete request within %1 seconds")
                    .arg(std::chrono::duration<double>(m_limits.clientTimeout).count()),

@@ -1,15 +1,19 @@
 #pragma once
 
-// One client of the control socket, from accept to close: reads one JSON object, hands the
-// request on, writes the answer. Waits (for bytes, or for room to write) only when it must, so a
-// client that sends its whole request at once is answered without a round through the event
-// loop.
+// One client of the control socket, from accept to close: is admitted (or not), reads one JSON
+// object, hands the request on, writes the answer. Waits (for the admission, for bytes, or for
+// room to write) only when it must, so a client that sends its whole request at once is answered
+// without a round through the event loop.
 
 #include "ControlServer.h"
 #include "JsonObjectFramer.h"
 
 #include <QByteArray>
 #include <QObject>
+#include <QString>
+
+#include <functional>
+#include <optional>
 
 class QSocketNotifier;
 class QTimer;
@@ -21,21 +25,28 @@ class ControlConnection : public QObject {
 
 public:
     using Finished = std::function<void(ControlConnection*)>;
+    // Told nothing when the client may go on, or what a refused client is answered.
+    using Admitted = std::function<void(const std::optional<QString>& refusal)>;
+    // Decides about the client and calls `admitted` once, at once or later.
+    using Admission = std::function<void(Admitted admitted)>;
 
     // Takes ownership of `socket`, a connected non-blocking descriptor.
     ControlConnection(int socket, const ControlServer::Handler& handler,
                       const ControlLimits& limits, QObject* parent);
     ~ControlConnection() override;
 
-    // Reads what has arrived; a client that sent its whole request is answered right here.
-    void start() { readAvailable(); }
+    // Reads what has arrived; a client that sent its whole request is answered right here. With
+    // an `admission`, nothing is read before it has admitted the client, and a refused client
+    // gets the refusal whatever it sends.
+    void start(const Admission& admission = {});
     bool isFinished() const { return m_phase == Phase::done; }
     // Called when a connection that outlived start() has finished.
     void setFinished(Finished finished) { m_finished = std::move(finished); }
 
 private:
-    enum class Phase { reading, handling, writing, draining, done };
+    enum class Phase { admitting, reading, handling, writing, draining, done };
 
+    void admissionDecided(const std::optional<QString>& refusal);
     void readAvailable();
     void dispatch(const QByteArray& object);
     // Answers a request that can't be carried out. When the client may still be sending, the

@@ -101,8 +101,11 @@ std::optional<QString> setCredentialsProblem(const ControlRequest& request) {
         return problem;
     if (auto problem = textProblem(QStringLiteral("refresh_token"), *request.refreshToken))
         return problem;
+    // The account's name as the sign-in gave it (preferred_username may be a bare user name or
+    // a phone number). It is only ever shown, never sent to, so any text that fits on a line
+    // will do; refusing it would throw the sign-in away.
     if (request.email)
-        return addressProblem(QStringLiteral("email"), *request.email);
+        return textProblem(QStringLiteral("email"), *request.email);
     return std::nullopt;
 }
 

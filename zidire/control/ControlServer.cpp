@@ -1,11 +1,14 @@
 #include "ControlServer.h"
 
 #include "ControlConnection.h"
+#include "ControlPeerPolicy.h"
 
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
+#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,11 +24,12 @@ constexpr std::chrono::milliseconds acceptPause{100};
 } // namespace
 
 ControlServer::ControlServer(int listeningSocket, Handler handler, ControlLimits limits,
-                             QObject* parent)
+                             const ControlPeerPolicy* peers, QObject* parent)
     : QObject(parent)
     , m_listeningSocket(listeningSocket)
     , m_handler(std::move(handler))
     , m_limits(limits)
+    , m_peers(peers)
     , m_acceptNotifier(new QSocketNotifier(listeningSocket, QSocketNotifier::Read, this)) {
     connect(m_acceptNotifier, &QSocketNotifier::activated, this, &ControlServer::acceptPending);
 }
@@ -54,7 +58,12 @@ void ControlServer::acceptPending() {
             continue;
         }
         auto* connection = new ControlConnection(socket, m_handler, m_limits, this);
-        connection->start();
+        if (m_peers)
+            connection->start([this, socket](const ControlConnection::Admitted& admitted) {
+                admit(socket, admitted);
+            });
+        else
+            connection->start();
         if (connection->isFinished()) {
             delete connection; // answered at once; nothing of it is on the stack any more
             continue;
@@ -63,6 +72,29 @@ void ControlServer::acceptPending() {
         connection->setFinished(
             [this](ControlConnection* finished) { connectionFinished(finished); });
     }
+}
+
+void ControlServer::admit(int socket,
+                          const std::function<void(const std::optional<QString>&)>& admitted) {
+    const QString refusal = QString::fromLatin1(ControlPeerPolicy::refusal);
+    const std::optional<ControlPeer> peer = controlPeer(socket);
+    if (!peer) {
+        Q_EMIT peerRefused(-1, QStringLiteral("the connecting process couldn't be identified: %1")
+                                   .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        admitted(refusal);
+        return;
+    }
+    QPointer<ControlServer> self(this);
+    m_peers->decide(*peer, [self, uid = peer->uid, admitted,
+                            refusal](const ControlPeerPolicy::Verdict& verdict) {
+        if (verdict.admitted) {
+            admitted(std::nullopt);
+            return;
+        }
+        if (self)
+            Q_EMIT self->peerRefused(qint64(uid), verdict.why);
+        admitted(refusal);
+    });
 }
 
 void ControlServer::connectionFinished(ControlConnection* connection) {

@@ -2,7 +2,8 @@
 
 // zidire's control socket: one request and one answer per connection, many connections at once.
 // Each connection is read until a complete JSON object has arrived; the answer may come later
-// (a test send takes seconds) without holding up any other connection.
+// (a test send takes seconds) without holding up any other connection. With a peer policy, every
+// connection is first admitted by it, and a refused one is answered with the refusal only.
 
 #include "ControlMessages.h"
 
@@ -10,12 +11,14 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 class QSocketNotifier;
 
 namespace zidire {
 
 class ControlConnection;
+class ControlPeerPolicy;
 
 struct ControlLimits {
     // A client gets this long to deliver its request, and again to take the answer.
@@ -36,19 +39,27 @@ public:
     using Handler = std::function<void(const ControlRequest&, Reply)>;
 
     // Accepts on `listeningSocket`, a bound and listening Unix socket that the caller owns.
+    // `peers`, when given, must outlive the server: it admits each connection's process.
     ControlServer(int listeningSocket, Handler handler, ControlLimits limits = {},
-                  QObject* parent = nullptr);
+                  const ControlPeerPolicy* peers = nullptr, QObject* parent = nullptr);
     ~ControlServer() override;
 
     int openConnections() const { return m_open; }
 
+Q_SIGNALS:
+    // A connection was refused by the peer policy; `uid` is -1 when the peer couldn't even be
+    // identified. `why` is for the log.
+    void peerRefused(qint64 uid, const QString& why);
+
 private:
+    void admit(int socket, const std::function<void(const std::optional<QString>&)>& admitted);
     void acceptPending();
     void connectionFinished(ControlConnection* connection);
 
     int m_listeningSocket;
     Handler m_handler;
     ControlLimits m_limits;
+    const ControlPeerPolicy* m_peers;
     QSocketNotifier* m_acceptNotifier;
     int m_open = 0;
 };

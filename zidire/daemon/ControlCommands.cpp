@@ -5,11 +5,13 @@
 #include "delivery/Delivery.h"
 #include "fs/DurableFile.h"
 #include "log/Log.h"
+#include "log/LogText.h"
 #include "smtp/SmtpService.h"
 #include "spool/Spool.h"
 #include "store/SettingsStore.h"
 
 #include <QHostAddress>
+#include <QTcpServer>
 
 namespace zidire {
 
@@ -30,6 +32,18 @@ void answerWhenDone(const ControlServer::Reply& reply, const std::optional<QStri
 
 std::optional<QString> nonEmpty(const QString& text) {
     return text.isEmpty() ? std::nullopt : std::optional<QString>(text);
+}
+
+// Why the SMTP listeners couldn't move to `host`, or nothing when they can: the address must be
+// one of this machine's, found out by binding to it on a port of the system's choosing. The
+// listeners' own ports can't be tried beforehand, since the listeners in use may hold them.
+std::optional<QString> unusableListenAddress(const QHostAddress& host) {
+    QTcpServer probe;
+    if (probe.listen(host, 0))
+        return std::nullopt;
+    if (probe.serverError() == QAbstractSocket::SocketAddressNotAvailableError)
+        return QStringLiteral("%1 isn't an address of this machine").arg(host.toString());
+    return QStringLiteral("can't listen on %1: %2").arg(host.toString(), probe.errorString());
 }
 
 } // namespace
@@ -104,7 +118,7 @@ ControlResponse ControlCommands::setConfig(const ControlRequest& request) {
         settings.fromAddress = request.sender->fromAddress;
         m_store.save(settings);
         m_log.info(QStringLiteral("sending through %1 from %2")
-                       .arg(settings.provider, settings.fromAddress));
+                       .arg(settings.provider, logText(settings.fromAddress)));
         m_delivery.settingsChanged();
     } else if (request.deviceUser) {
         // The password first: a crash in between leaves the old name, which fails loudly at the
@@ -113,12 +127,21 @@ ControlResponse ControlCommands::setConfig(const ControlRequest& request) {
         m_store.save(secrets);
         settings.deviceUsername = request.deviceUser->username;
         m_store.save(settings);
-        m_log.info(QStringLiteral("device account set to \"%1\"").arg(settings.deviceUsername));
+        m_log.info(
+            QStringLiteral("device account set to \"%1\"").arg(logText(settings.deviceUsername)));
     } else if (request.listenHost) {
+        // Checked before anything changes: the listeners in use stay when the new address
+        // can't be had.
+        const QHostAddress host(*request.listenHost);
+        if (const std::optional<QString> unusable = unusableListenAddress(host)) {
+            m_log.warning(QStringLiteral("kept the listening address %1: %2")
+                              .arg(logText(settings.listenHost), *unusable));
+            return failure(*unusable);
+        }
         settings.listenHost = *request.listenHost;
         m_store.save(settings);
         m_log.info(QStringLiteral("listening address set to %1").arg(settings.listenHost));
-        m_smtp.listen(QHostAddress(settings.listenHost));
+        m_smtp.listen(host);
     } else if (request.oauth) {
         if (const auto& gmail = request.oauth->gmail) {
             secrets.gmailClientSecret = gmail->clientSecret;
@@ -146,9 +169,9 @@ ControlResponse ControlCommands::setCredentials(const ControlRequest& request) {
     settings.signedInProvider = *request.provider;
     settings.signedInEmail = request.email.value_or(QString());
     m_store.save(settings);
-    m_log.info(request.email
-                   ? QStringLiteral("signed in to %1 as %2").arg(*request.provider, *request.email)
-                   : QStringLiteral("signed in to %1").arg(*request.provider));
+    m_log.info(request.email ? QStringLiteral("signed in to %1 as %2")
+                                   .arg(*request.provider, logText(*request.email))
+                             : QStringLiteral("signed in to %1").arg(*request.provider));
     m_delivery.settingsChanged();
     return okResponse();
 }

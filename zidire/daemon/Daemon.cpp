@@ -1,13 +1,16 @@
 #include "Daemon.h"
 
+#include "FileDescriptor.h"
 #include "RelayContract.h"
 #include "control/ControlRequestRules.h"
+#include "log/LogText.h"
 
 #include <QDir>
 #include <QFile>
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,17 +23,44 @@ const char* modeName(RelayMode mode) {
     return mode == RelayMode::system ? "system" : "local";
 }
 
-// The state holds the secrets: only zidire's user may look into it. An existing directory keeps
-// the permissions it was given.
+QString errnoText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The state holds the secrets: only zidire's user may look into it. A directory that exists
+// already is made so too; one that belongs to someone else, who could open it up again, is not
+// used at all.
 QString preparedStateDirectory(const QString& directory) {
+    const QByteArray path = QFile::encodeName(directory);
     if (!QFileInfo(directory).isDir()) {
         QDir().mkpath(QFileInfo(directory).absolutePath());
-        const QByteArray path = QFile::encodeName(directory);
-        if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
-            throw std::runtime_error(
-                QStringLiteral("can't create the state directory %1: %2")
-                    .arg(directory, QString::fromLocal8Bit(std::strerror(errno)))
-                    .toStdString());
+        if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
+            const int error = errno;
+            throw std::runtime_error(QStringLiteral("can't create the state directory %1: %2")
+                                         .arg(directory, errnoText(error))
+                                         .toStdString());
+        }
+    }
+    const FileDescriptor opened(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat info {};
+    if (!opened.isValid() || ::fstat(opened.get(), &info) != 0) {
+        const int error = errno;
+        throw std::runtime_error(QStringLiteral("can't open the state directory %1: %2")
+                                     .arg(directory, errnoText(error))
+                                     .toStdString());
+    }
+    if (info.st_uid != ::geteuid())
+        throw std::runtime_error(
+            QStringLiteral("the state directory %1 belongs to uid %2, not to zidire's uid %3; "
+                           "not keeping secrets there")
+                .arg(directory, QString::number(info.st_uid), QString::number(::geteuid()))
+                .toStdString());
+    if ((info.st_mode & 07777) != 0700 && ::fchmod(opened.get(), 0700) != 0) {
+        const int error = errno;
+        throw std::runtime_error(
+            QStringLiteral("the state directory %1 can't be made private (mode 0700): %2")
+                .arg(directory, errnoText(error))
+                .toStdString());
     }
     return directory;
 }
@@ -56,6 +86,8 @@ Daemon::Daemon(const DaemonOptions& options, QObject* parent)
     , m_options(options)
     , m_pidFile(QDir(preparedStateDirectory(options.stateDirectory))
                     .filePath(QLatin1String(RelayContract::pidFileName)))
+    // System mode: every local account can open the socket, and the peer policy (m_peers)
+    // decides who is answered.
     , m_socketFile(options.socketPath, options.mode == RelayMode::system
                                            ? SocketAccess::anyLocalUser
                                            : SocketAccess::ownerOnly)
@@ -70,12 +102,20 @@ Daemon::Daemon(const DaemonOptions& options, QObject* parent)
           DeliveryTiming{},
           [this](qint64 bytes, const QString& reason) { m_smtp.setMaxMessageBytes(bytes, reason); })
     , m_commands(m_store, m_smtp, m_spool, m_log, m_tokens, m_delivery)
+    , m_logind(options.mode == RelayMode::system ? std::make_unique<LogindSessions>() : nullptr)
+    , m_peers(m_logind ? std::make_unique<ControlPeerPolicy>(
+                             [this](uid_t uid, ControlPeerPolicy::Answer answer) {
+                                 m_logind->ask(uid, std::move(answer));
+                             })
+                       : nullptr)
     , m_server(
           m_socketFile.descriptor(),
           [this](const ControlRequest& request, const ControlServer::Reply& reply) {
               m_commands.handle(request, reply);
           },
-          ControlLimits{.clientTimeout = options.controlClientTimeout}) {
+          ControlLimits{.clientTimeout = options.controlClientTimeout}, m_peers.get()) {
+    connect(&m_server, &ControlServer::peerRefused, this,
+            [this](qint64 uid, const QString& why) { logRefusal(uid, why); });
     connect(&m_signals, &ShutdownSignals::received, this, [this](const QString& signalName) {
         m_log.info(QStringLiteral("stopping on %1").arg(signalName));
         Q_EMIT stopRequested();
@@ -86,8 +126,8 @@ Daemon::Daemon(const DaemonOptions& options, QObject* parent)
     m_log.info(QStringLiteral("zidire %1 running in %2 mode: control socket %3, state in %4, "
                               "%5 spooled messages")
                    .arg(QStringLiteral(MOXTREL_VERSION), QLatin1String(modeName(options.mode)),
-                        m_socketFile.path(), options.stateDirectory)
-                   .arg(m_spool.depth()));
+                        m_socketFile.path(), options.stateDirectory,
+                        QString::number(m_spool.depth())));
 }
 
 Daemon::~Daemon() {
@@ -112,8 +152,26 @@ QHostAddress Daemon::listenAddress() {
     m_log.error(
         QStringLiteral("the listening address \"%1\" in the settings isn't a dotted-decimal "
                        "IPv4 address; listening on all addresses instead")
-            .arg(host));
+            .arg(logText(host)));
     return QHostAddress(QHostAddress::AnyIPv4);
+}
+
+void Daemon::logRefusal(qint64 uid, const QString& why) {
+    Refusals& refusals = m_refusals[uid];
+    if (refusals.lastLogged.isValid() && !refusals.lastLogged.hasExpired(60'000)) {
+        ++refusals.unlogged;
+        return;
+    }
+    const QString since = refusals.unlogged == 0
+                              ? QString()
+                              : QStringLiteral(" (and %1 more from this user since the last such "
+                                               "line)")
+                                    .arg(refusals.unlogged);
+    // `why` may carry what the system bus or logind said.
+    m_log.warning(
+        QStringLiteral("control connection refused: %1%2").arg(logText(why, 1024), since));
+    refusals.lastLogged.start();
+    refusals.unlogged = 0;
 }
 
 void Daemon::logListeners() {

@@ -62,6 +62,11 @@ DaemonOptions parseDaemonOptions(const QStringList& arguments) {
     const QCommandLineOption stateDir(
         QStringLiteral("state-dir"),
         QStringLiteral("Directory for settings, secrets and the spool."), QStringLiteral("DIR"));
+    const QCommandLineOption logDir(
+        QStringLiteral("log-dir"),
+        QStringLiteral("Directory for the log (default /var/log/moxtrel; the state directory with "
+                       "--user)."),
+        QStringLiteral("DIR"));
     const QCommandLineOption ports(
         QStringLiteral("smtp-ports"),
         QStringLiteral("SMTP ports: plain, STARTTLS and implicit TLS (default 25,587,465; "
@@ -72,7 +77,7 @@ DaemonOptions parseDaemonOptions(const QStringList& arguments) {
         QStringLiteral("Milliseconds a control client gets to send its request."),
         QStringLiteral("MS"));
     clientTimeout.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({user, socket, stateDir, ports, clientTimeout});
+    parser.addOptions({user, socket, stateDir, logDir, ports, clientTimeout});
 
     if (!parser.parse(arguments))
         throw UsageError(parser.errorText());
@@ -91,11 +96,14 @@ DaemonOptions parseDaemonOptions(const QStringList& arguments) {
     options.stateDirectory = QDir::cleanPath(QDir::current().absoluteFilePath(
         parser.isSet(stateDir) ? parser.value(stateDir)
                                : RelayPaths::stateDirectory(options.mode)));
-    // In local mode the log lives with the state, wherever that was put.
-    const QString logDirectory = options.mode == RelayMode::local
+    // Unless --log-dir puts it elsewhere, the log lives with the state in local mode, wherever
+    // that was put.
+    const QString logDirectory = parser.isSet(logDir) ? parser.value(logDir)
+                                 : options.mode == RelayMode::local
                                      ? options.stateDirectory
                                      : RelayPaths::logDirectory(options.mode);
-    options.logFile = QDir(logDirectory).filePath(QLatin1String(RelayContract::logFileName));
+    options.logFile = QDir::cleanPath(QDir::current().absoluteFilePath(
+        QDir(logDirectory).filePath(QLatin1String(RelayContract::logFileName))));
     options.authorityDirectory = RelayPaths::authorityDirectory(options.mode);
     options.smtpPorts =
         parser.isSet(ports) ? parsePorts(parser.value(ports)) : defaultPorts(options.mode);

@@ -1,16 +1,13 @@
 #include "AccessTokenSource.h"
 
 #include "ProviderReplies.h"
-#include "log/Log.h"
 
 namespace zidire {
 
-AccessTokenSource::AccessTokenSource(QNetworkAccessManager& network, Log& log,
-                                     const DeliveryTiming& timing, StoreRotated storeRotated,
-                                     QObject* parent)
+AccessTokenSource::AccessTokenSource(QNetworkAccessManager& network, const DeliveryTiming& timing,
+                                     StoreRotated storeRotated, QObject* parent)
     : QObject(parent)
     , m_network(network)
-    , m_log(log)
     , m_timing(timing)
     , m_storeRotated(std::move(storeRotated)) {}
 
@@ -39,7 +36,6 @@ void AccessTokenSource::invalidate(const QString& accessToken) {
 }
 
 void AccessTokenSource::forget() {
-    m_log.removeSecret(m_cached);
     m_cached.clear();
 }
 
@@ -52,7 +48,6 @@ void AccessTokenSource::finished(std::list<Renewal>::iterator renewal, const Htt
     const auto result = readTokenResponse(response, providerName);
     if (const auto* token = std::get_if<AccessToken>(&result)) {
         forget();
-        m_log.addSecret(token->value);
         m_cached = token->value;
         m_cachedFor = done.account;
         const auto lifetime =
@@ -61,7 +56,6 @@ void AccessTokenSource::finished(std::list<Renewal>::iterator renewal, const Htt
         m_renewAt.setRemainingTime(std::max(lifetime - m_timing.tokenRenewalMargin, lifetime / 2));
         if (!token->rotatedRefreshToken.isEmpty() &&
             token->rotatedRefreshToken != done.account.refreshToken) {
-            m_log.addSecret(token->rotatedRefreshToken);
             m_cachedFor.refreshToken = token->rotatedRefreshToken;
             m_storeRotated(done.account, token->rotatedRefreshToken);
         }

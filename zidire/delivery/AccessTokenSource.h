@@ -20,8 +20,6 @@ class QNetworkAccessManager;
 
 namespace zidire {
 
-class Log;
-
 class AccessTokenSource : public QObject {
     Q_OBJECT
 
@@ -32,7 +30,7 @@ public:
     using StoreRotated =
         std::function<void(const ProviderAccount& account, const QString& rotated)>;
 
-    AccessTokenSource(QNetworkAccessManager& network, Log& log, const DeliveryTiming& timing,
+    AccessTokenSource(QNetworkAccessManager& network, const DeliveryTiming& timing,
                       StoreRotated storeRotated, QObject* parent = nullptr);
     ~AccessTokenSource() override;
 
@@ -53,7 +51,6 @@ private:
     void forget();
 
     QNetworkAccessManager& m_network;
-    Log& m_log;
     const DeliveryTiming& m_timing;
     StoreRotated m_storeRotated;
 

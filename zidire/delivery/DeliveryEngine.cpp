@@ -32,7 +32,7 @@ DeliveryEngine::DeliveryEngine(SettingsStore& store, Spool& spool, Log& log,
     , m_log(log)
     , m_timing(timing)
     , m_sizeLimitChanged(std::move(sizeLimitChanged))
-    , m_tokens(m_network, log, m_timing,
+    , m_tokens(m_network, m_timing,
                [this](const ProviderAccount& account, const QString& rotated) {
                    storeRotatedRefreshToken(account, rotated);
                })

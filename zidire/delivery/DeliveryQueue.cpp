@@ -4,6 +4,7 @@
 #include "RetrySchedule.h"
 #include "fs/DurableFile.h"
 #include "log/Log.h"
+#include "log/LogText.h"
 
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -13,8 +14,8 @@ namespace {
 
 QString describe(const Spool::Message& message) {
     return QStringLiteral("message %1 from <%2> to %3")
-        .arg(message.id, message.envelope.mailFrom,
-             message.envelope.recipients.join(QStringLiteral(", ")));
+        .arg(message.id, logText(message.envelope.mailFrom),
+             logText(message.envelope.recipients.join(QStringLiteral(", "))));
 }
 
 // During a long run of deliveries the files are deleted this often, beside the sends.
@@ -156,8 +157,7 @@ void DeliveryQueue::finished(const Spool::Message& message, const SendOutcome& o
 
 void DeliveryQueue::delivered(const Spool::Message& message) {
     m_log.info(QStringLiteral("delivered %1 (%2 bytes)")
-                   .arg(describe(message))
-                   .arg(message.content.size()));
+                   .arg(describe(message), QString::number(message.content.size())));
     try {
         m_spool.removeDelivered(message.id);
         // Once the queue is idle, or now and then during a long run.
@@ -195,8 +195,8 @@ void DeliveryQueue::retryLater(const Spool::Message& message, const SendFailure&
     if (isOverdue(arrival, now, m_timing))
         return moveToFailed(message, QStringLiteral("not sent after %1 attempts since %2; the "
                                                     "last one failed: %3")
-                                         .arg(waiting.failures)
-                                         .arg(arrival.toString(Qt::ISODate), failure.reason));
+                                         .arg(QString::number(waiting.failures),
+                                              arrival.toString(Qt::ISODate), failure.reason));
     const std::chrono::milliseconds delay =
         retryDelay(waiting.failures, failure.retryAfter, m_timing);
     waiting.due = QDeadlineTimer(delay);

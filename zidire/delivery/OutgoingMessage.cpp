@@ -21,14 +21,20 @@ struct ParsedMessage {
     QByteArray body; // the empty line that ends the header section, and everything after it
 };
 
-bool isFieldStart(QByteArrayView line) {
+// The field name of a line that starts a field, or nothing. Whitespace between the name and the
+// colon is obsolete syntax that must still be read (RFC 5322 4.5); taking such a line for text
+// would move every field after it into the body.
+std::optional<QByteArrayView> fieldNameOf(QByteArrayView line) {
     const qsizetype colon = line.indexOf(':');
-    if (colon <= 0)
-        return false;
-    for (const char c : line.first(colon))
+    QByteArrayView name = line.first(std::max<qsizetype>(colon, 0));
+    while (name.endsWith(' ') || name.endsWith('\t'))
+        name.chop(1);
+    if (name.isEmpty())
+        return std::nullopt;
+    for (const char c : name)
         if (c <= ' ' || c > '~')
-            return false;
-    return true;
+            return std::nullopt;
+    return name;
 }
 
 // The header section ends at the first empty line. A line that is neither a field nor the
@@ -49,9 +55,8 @@ ParsedMessage parse(const QByteArray& content) {
         }
         if ((line.startsWith(' ') || line.startsWith('\t')) && !parsed.fields.isEmpty()) {
             parsed.fields.last().lines += content.mid(position, next - position);
-        } else if (isFieldStart(line)) {
-            parsed.fields.append({line.first(line.indexOf(':')).toByteArray(),
-                                  content.mid(position, next - position)});
+        } else if (const std::optional<QByteArrayView> name = fieldNameOf(line)) {
+            parsed.fields.append({name->toByteArray(), content.mid(position, next - position)});
         } else {
             break;
         }
@@ -69,7 +74,7 @@ bool isField(const HeaderField& field, const char* name) {
 
 // The field's value, unfolded.
 QByteArray valueOf(const HeaderField& field) {
-    QByteArray value = field.lines.mid(field.name.size() + 1);
+    QByteArray value = field.lines.mid(field.lines.indexOf(':') + 1);
     value.replace("\r\n", "").replace('\n', "");
     return value.trimmed();
 }

@@ -1,5 +1,7 @@
 #include "ProviderReplies.h"
 
+#include "log/LogText.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -50,9 +52,10 @@ QString explanation(const HttpResponse& response) {
 }
 
 QString withStatus(const QString& what, const HttpResponse& response) {
-    const QString why = explanation(response);
-    return why.isEmpty() ? QStringLiteral("%1 (HTTP %2)").arg(what).arg(response.status)
-                         : QStringLiteral("%1: %2 (HTTP %3)").arg(what, why).arg(response.status);
+    const QString why = logText(explanation(response));
+    const QString status = QString::number(response.status);
+    return why.isEmpty() ? QStringLiteral("%1 (HTTP %2)").arg(what, status)
+                         : QStringLiteral("%1: %2 (HTTP %3)").arg(what, why, status);
 }
 
 SendFailure transient(const QString& reason, const HttpResponse& response) {
@@ -69,7 +72,7 @@ std::variant<AccessToken, SendFailure> readTokenResponse(const HttpResponse& res
     const QString service = QStringLiteral("%1's sign-in service").arg(providerName);
     if (response.status == 0)
         return transient(
-            QStringLiteral("couldn't reach %1: %2").arg(service, response.transportError),
+            QStringLiteral("couldn't reach %1: %2").arg(service, logText(response.transportError)),
             response);
     const QJsonObject object = jsonObject(response.body);
     const QString error = object.value(QStringLiteral("error")).toString();
@@ -99,9 +102,9 @@ std::variant<AccessToken, SendFailure> readTokenResponse(const HttpResponse& res
 
 SendOutcome readSendResponse(const HttpResponse& response, const QString& providerName) {
     if (response.status == 0)
-        return transient(
-            QStringLiteral("couldn't reach %1: %2").arg(providerName, response.transportError),
-            response);
+        return transient(QStringLiteral("couldn't reach %1: %2")
+                             .arg(providerName, logText(response.transportError)),
+                         response);
     if (response.status >= 200 && response.status < 300)
         return std::nullopt;
     if (response.status == 401)

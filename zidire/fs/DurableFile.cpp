@@ -22,13 +22,25 @@ QString errnoText() {
 DurableFileWriter::DurableFileWriter(QString finalPath, QString tempPath, mode_t mode)
     : m_finalPath(std::move(finalPath))
     , m_tempPath(std::move(tempPath)) {
-    m_fd = ::open(QFile::encodeName(m_tempPath).constData(),
-                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    // Always a new file: whatever has the name already (a link planted there, or what a crash
+    // left) is neither followed nor written into. What is there is removed, once; if something
+    // takes the name again at once, the write fails rather than go anywhere else.
+    const QByteArray temp = QFile::encodeName(m_tempPath);
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    m_fd = ::open(temp.constData(), flags, mode);
+    if (m_fd < 0 && errno == EEXIST && ::unlink(temp.constData()) == 0)
+        m_fd = ::open(temp.constData(), flags, mode);
     if (m_fd < 0)
         fail("create");
     // The mode given to open() is masked by the umask; secrets must not depend on it.
-    if (::fchmod(m_fd, mode) != 0)
+    if (::fchmod(m_fd, mode) != 0) {
+        // Thrown from the constructor, so the destructor won't clean up.
+        const int error = errno;
+        ::close(m_fd);
+        ::unlink(temp.constData());
+        errno = error;
         fail("set the permissions of");
+    }
 }
 
 DurableFileWriter::~DurableFileWriter() {

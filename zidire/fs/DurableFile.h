@@ -19,8 +19,10 @@ public:
     QString message() const { return QString::fromStdString(what()); }
 };
 
-// Streams content into `tempPath` and moves it to `finalPath` on commit(). Destroyed without a
-// commit, it removes the temporary file, so a failed write leaves nothing behind.
+// Streams content into `tempPath` and moves it to `finalPath` on commit(). `tempPath` is always
+// created anew (O_EXCL, O_NOFOLLOW): whatever has that name already is removed first, never
+// followed or written into. Destroyed without a commit, it removes the temporary file, so a
+// failed write leaves nothing behind.
 class DurableFileWriter {
 public:
     DurableFileWriter(QString finalPath, QString tempPath, mode_t mode = 0600);

@@ -48,23 +48,17 @@ Log::Log(QString filePath, bool mirrorToStandardError, qint64 rotateBytes)
                      qPrintable(m_file.fileName()), qPrintable(m_file.errorString()));
 }
 
-void Log::addSecret(const QString& secret) {
-    if (!secret.isEmpty())
-        m_secrets.insert(secret);
-}
-
-QString Log::redacted(QString message) const {
-    for (const QString& secret : m_secrets)
-        message.replace(secret, QStringLiteral("‹redacted›"));
-    return message;
-}
-
 void Log::write(Level level, const QString& message) {
-    const QByteArray line =
-        QStringLiteral("%1 %2 %3\n")
-            .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate),
-                 QLatin1String(levelName(level)), redacted(message).replace(u'\n', u' '))
-            .toUtf8();
+    QString text = message.size() > maxMessageCharacters
+                       ? message.first(maxMessageCharacters - 1) + u'…'
+                       : message;
+    // Texts from clients and providers come through logText, which escapes every line break;
+    // this catches one in a text of zidire's own.
+    text.replace(u'\n', u' ').replace(u'\r', u' ');
+    const QByteArray line = QStringLiteral("%1 %2 %3\n")
+                                .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate),
+                                     QLatin1String(levelName(level)), text)
+                                .toUtf8();
     if (m_mirror) {
         std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
         std::fflush(stderr);

@@ -1,11 +1,11 @@
 #pragma once
 
 // zidire's log: one line per event in a file (with a rotated predecessor), optionally mirrored to
-// standard error, and the tail that "GetLog" answers with. Every registered secret is masked
-// before a line is written, so a secret that slips into a message never reaches the disk.
+// standard error, and the tail that "GetLog" answers with. Secrets are kept out by the code that
+// writes a line, never searched for in it: masking every occurrence of a secret in text a client
+// chose would tell the client which part of its text matched.
 
 #include <QFile>
-#include <QSet>
 #include <QString>
 
 namespace zidire {
@@ -20,12 +20,10 @@ public:
     void info(const QString& message) { write(Level::info, message); }
     void warning(const QString& message) { write(Level::warning, message); }
     void error(const QString& message) { write(Level::error, message); }
+    // A message longer than `maxMessageCharacters` is cut and ends in "…", so one event cannot
+    // push every other out of the tail.
     void write(Level level, const QString& message);
-
-    // Masks every occurrence of `secret` in later lines. Empty texts are ignored.
-    void addSecret(const QString& secret);
-    // For secrets that are replaced over time (access tokens), so the set doesn't grow forever.
-    void removeSecret(const QString& secret) { m_secrets.remove(secret); }
+    static constexpr qsizetype maxMessageCharacters = 2048;
 
     // The last `maxBytes` bytes of the log, starting at a line boundary.
     QString tail(qint64 maxBytes = 64 * 1024) const;
@@ -33,13 +31,11 @@ public:
     QString filePath() const { return m_file.fileName(); }
 
 private:
-    QString redacted(QString message) const;
     void rotateIfNeeded();
 
     QFile m_file;
     bool m_mirror;
     qint64 m_rotateBytes;
-    QSet<QString> m_secrets;
 };
 
 } // namespace zidire

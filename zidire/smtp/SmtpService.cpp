@@ -5,6 +5,7 @@
 #include "log/Log.h"
 #include "spool/Spool.h"
 
+#include <QHash>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QStorageInfo>
@@ -41,14 +42,27 @@ private:
     std::function<void(qintptr, ListenerSecurity)> m_accept;
 };
 
-QString clientAddressOf(const QAbstractSocket& socket) {
-    QHostAddress address = socket.peerAddress();
+// An IPv4 client of a dual-stack listener arrives as ::ffff:a.b.c.d; it is counted as a.b.c.d.
+QHostAddress clientHostOf(const QAbstractSocket& socket) {
+    const QHostAddress address = socket.peerAddress();
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4)
-        address = QHostAddress(v4);
-    return QStringLiteral("%1:%2").arg(address.toString()).arg(socket.peerPort());
+    return isV4 ? QHostAddress(v4) : address;
 }
+
+QString seconds(std::chrono::milliseconds interval) {
+    return QString::number(double(interval.count()) / 1000.0);
+}
+
+// 235 answers a successful AUTH only (RFC 4954 6); pipelined replies may come before it.
+bool signsIn(const QByteArray& reply) {
+    return reply.startsWith("235 ") || reply.contains("\n235 ");
+}
+
+struct ClientSessions {
+    int open = 0;
+    bool refusalLogged = false; // a host that keeps trying is logged once, not per connection
+};
 
 // What every connection of the service shares.
 struct ServiceContext {
@@ -61,13 +75,16 @@ struct ServiceContext {
     std::optional<TlsIdentity> tlsIdentity;
     QThreadPool* commits = nullptr; // where messages are fsynced, away from the event loop
     int openSessions = 0;
+    QHash<QHostAddress, ClientSessions> clients{};
+    AuthFailureBudget authFailures{options.authFailureLimits};
 
     QSslConfiguration tlsConfiguration() const;
     bool spoolHasRoom() const;
+    void authFailed(const QHostAddress& client);
 };
 
 // One client connection: moves bytes between the socket and its session, carries out what the
-// session asks for (delays, TLS, commits, closing) and enforces the idle timeout.
+// session asks for (delays, TLS, commits, closing) and enforces its time limits.
 class Connection final : public QObject {
 public:
     Connection(qintptr descriptor, ListenerSecurity security, ServiceContext& service,
@@ -79,28 +96,40 @@ public:
         ++m_service.openSessions;
         m_socket->setSocketDescriptor(descriptor);
         m_socket->setReadBufferSize(readBufferBytes);
-        m_clientAddress = clientAddressOf(*m_socket);
+        m_clientHost = clientHostOf(*m_socket);
+        m_clientAddress = QStringLiteral("%1:%2").arg(m_clientHost.toString(),
+                                                      QString::number(m_socket->peerPort()));
+        ClientSessions& fromClient = m_service.clients[m_clientHost];
+        ++fromClient.open;
         m_session = std::make_unique<SmtpSession>(
             SmtpSessionSettings{
                 security, m_service.hostName, m_clientAddress, m_service.options.maxMessageBytes,
                 m_service.tlsIdentity.has_value(), m_service.options.authFailureDelay,
                 m_service.options.sizeLimitReason},
             m_service.spool, m_service.log,
-            SmtpSessionHooks{m_service.deviceLogin, [&service] { return service.spoolHasRoom(); }});
+            SmtpSessionHooks{m_service.deviceLogin, [&service] { return service.spoolHasRoom(); },
+                             [this] { return m_service.authFailures.admits(m_clientHost); },
+                             [this] { m_service.authFailed(m_clientHost); }});
 
-        m_idle.setSingleShot(true);
-        m_idle.setTimerType(Qt::PreciseTimer);
-        m_idle.setInterval(m_service.options.idleTimeout);
-        connect(&m_idle, &QTimer::timeout, this, [this] { timedOut(); });
+        const SmtpOptions& options = m_service.options;
+        closeAfter(m_idle, options.idleTimeout, "no progress for");
+        closeAfter(m_signIn, options.signInTimeout, "not signed in within");
+        closeAfter(m_lifetime, options.maxSessionLifetime, "open for longer than");
         connect(m_socket, &QSslSocket::readyRead, this, [this] { readInput(); });
         connect(m_socket, &QSslSocket::bytesWritten, this, [this] { readInput(); });
         connect(m_socket, &QSslSocket::encrypted, this, [this] { encrypted(); });
         connect(m_socket, &QSslSocket::errorOccurred, this,
                 [this](QAbstractSocket::SocketError error) { failed(error); });
         connect(m_socket, &QSslSocket::disconnected, this, [this] { deleteLater(); });
-        m_idle.start();
 
-        if (m_service.openSessions > m_service.options.maxSessions) {
+        if (fromClient.open > options.maxSessionsPerClient) {
+            if (!std::exchange(fromClient.refusalLogged, true))
+                m_service.log.warning(
+                    QStringLiteral("refusing SMTP sessions from %1 beyond %2 at a time")
+                        .arg(m_clientHost.toString(),
+                             QString::number(options.maxSessionsPerClient)));
+            closeWith("421 4.7.0 Too many connections from your address, try again later\r\n");
+        } else if (m_service.openSessions > options.maxSessions) {
             m_service.log.warning(QStringLiteral("refused SMTP session from %1: too many open "
                                                  "sessions")
                                       .arg(m_clientAddress));
@@ -113,7 +142,11 @@ public:
         }
     }
 
-    ~Connection() override { --m_service.openSessions; }
+    ~Connection() override {
+        --m_service.openSessions;
+        if (--m_service.clients[m_clientHost].open == 0)
+            m_service.clients.remove(m_clientHost);
+    }
 
 private:
     void readInput() {
@@ -157,6 +190,8 @@ private:
     void send(const SmtpSession::Output& output) {
         if (m_socket->state() == QAbstractSocket::ConnectedState) // not gone during a delay
             m_socket->write(output.reply);
+        if (signsIn(output.reply))
+            m_signIn.stop();
         for (const QString& id : output.accepted)
             Q_EMIT m_service.owner.messageAccepted(id);
         if (output.close) {
@@ -203,32 +238,47 @@ private:
             m_socket->abort();
     }
 
-    void timedOut() {
-        m_service.log.warning(QStringLiteral("closed the SMTP session from %1: no progress for "
-                                             "%2 s")
-                                  .arg(m_clientAddress)
-                                  .arg(m_service.options.idleTimeout.count() / 1000.0));
+    void closeAfter(QTimer& timer, std::chrono::milliseconds interval, const char* why) {
+        timer.setSingleShot(true);
+        timer.setTimerType(Qt::PreciseTimer);
+        timer.setInterval(interval);
+        connect(&timer, &QTimer::timeout, this, [this, interval, why] {
+            m_service.log.warning(QStringLiteral("closed the SMTP session from %1: %2 %3 s")
+                                      .arg(m_clientAddress, QLatin1String(why), seconds(interval)));
+            if (!m_closing && canReply()) {
+                m_socket->write("421 4.4.2 Timeout, closing connection\r\n");
+                m_socket->flush();
+            }
+            m_socket->abort();
+        });
+        timer.start();
+    }
+
+    // Before the handshake on the implicit-TLS port, or during one, plain text would reach a
+    // client expecting TLS; such a connection is closed without a word.
+    bool canReply() const {
         const bool handshaking =
             m_socket->mode() != QSslSocket::UnencryptedMode && !m_socket->isEncrypted();
-        if (!m_closing && !handshaking) {
-            m_socket->write("421 4.4.2 Idle timeout, closing connection\r\n");
-            m_socket->flush();
-        }
-        m_socket->abort();
+        return m_greeted && !handshaking;
     }
 
     void closeWith(const char* reply) {
         m_closing = true;
+        if (!canReply())
+            return m_socket->abort();
         m_socket->write(reply);
         m_socket->disconnectFromHost();
     }
 
     ServiceContext& m_service;
     QSslSocket* m_socket;
-    QString m_clientAddress;
+    QHostAddress m_clientHost;
+    QString m_clientAddress; // with the port, for the log
     std::unique_ptr<SmtpSession> m_session;
     QByteArray m_readBuffer;
     QTimer m_idle;
+    QTimer m_signIn;
+    QTimer m_lifetime;
     bool m_closing = false;
     bool m_waiting = false; // for an AUTH delay or a commit
     bool m_greeted;         // the banner is out; on implicit TLS it waits for the handshake
@@ -257,6 +307,24 @@ QSslConfiguration ServiceContext::tlsConfiguration() const {
 bool ServiceContext::spoolHasRoom() const {
     const QStorageInfo storage(spool.directory());
     return !storage.isValid() || storage.bytesAvailable() >= options.minFreeDiskBytes;
+}
+
+void ServiceContext::authFailed(const QHostAddress& client) {
+    const AuthFailureBudget::Limits& limits = options.authFailureLimits;
+    switch (authFailures.recordFailure(client)) {
+    case AuthFailureBudget::Exhausted::nothing:
+        break;
+    case AuthFailureBudget::Exhausted::client:
+        log.warning(QStringLiteral("refusing SMTP sign-ins from %1 for %2 s: %3 failed within %4 s")
+                        .arg(client.toString(), seconds(limits.lockout),
+                             QString::number(limits.perClient), seconds(limits.window)));
+        break;
+    case AuthFailureBudget::Exhausted::everyone:
+        log.warning(QStringLiteral("refusing all SMTP sign-ins for %1 s: %2 failed within %3 s")
+                        .arg(seconds(limits.lockout), QString::number(limits.total),
+                             seconds(limits.window)));
+        break;
+    }
 }
 
 struct SmtpService::Private {
@@ -335,9 +403,8 @@ void SmtpService::listen(const QHostAddress& host) {
         } else {
             d->listenErrors[index] = listener->errorString();
             d->context.log.error(QStringLiteral("couldn't listen for SMTP on %1:%2: %3")
-                                     .arg(host.toString())
-                                     .arg(d->port(security))
-                                     .arg(listener->errorString()));
+                                     .arg(host.toString(), QString::number(d->port(security)),
+                                          listener->errorString()));
         }
     }
 }

@@ -4,6 +4,7 @@
 // listen address, AUTH against the device login, every accepted message durably spooled before
 // it is acknowledged.
 
+#include "AuthFailureBudget.h"
 #include "ControlMessages.h"
 
 #include <QHostAddress>
@@ -39,6 +40,15 @@ struct SmtpOptions {
     // The n-th failed AUTH on a connection is answered after n times this.
     std::chrono::milliseconds authFailureDelay = std::chrono::seconds(1);
     int maxSessions = 100; // connections beyond this get "421 4.3.2" and are closed
+    // One host cannot take every session: its connections beyond this get "421 4.7.0".
+    int maxSessionsPerClient = 10;
+    // From the connection to a successful AUTH, the TLS handshake included. Copiers sign in
+    // within a second; only a client holding a session open without the password takes longer.
+    std::chrono::milliseconds signInTimeout = std::chrono::seconds(30);
+    // Even a signed-in client that keeps making progress gives its session back after this
+    // (a 35 MB scan at 1 Mbit/s takes five minutes).
+    std::chrono::milliseconds maxSessionLifetime = std::chrono::minutes(30);
+    AuthFailureBudget::Limits authFailureLimits;
 };
 
 class SmtpService : public QObject {

@@ -2,7 +2,12 @@
 
 #include "fs/DurableFile.h"
 #include "log/Log.h"
+#include "log/LogText.h"
 
+#include <QHostAddress>
+
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 
 // Message text: only CRLF "." CRLF ends it. A bare LF or bare CR anywhere in the text refuses the
@@ -19,7 +24,11 @@ namespace {
 constexpr qsizetype directWriteBytes = 16 * 1024;
 constexpr qsizetype gatheredWriteBytes = 64 * 1024;
 constexpr qsizetype maxBufferedWhilePaused = 1024 * 1024;
-constexpr qsizetype maxPathLength = 256; // RFC 5321 4.5.3.1.3
+constexpr qsizetype maxPathLength = 256;     // RFC 5321 4.5.3.1.3
+constexpr qsizetype maxLocalPartLength = 64; // RFC 5321 4.5.3.1.1
+constexpr qsizetype maxDomainLength = 255;   // RFC 5321 4.5.3.1.2
+constexpr qsizetype maxLabelLength = 63;     // RFC 1035 2.3.4
+constexpr qsizetype recipientsLogged = 3;
 
 const char* const refusedBareLineEnd =
     "550 5.6.0 Message refused: it contains a bare CR or LF; lines must end with CRLF";
@@ -91,18 +100,130 @@ PathArgument parsePathArgument(const QByteArray& argument, const char* keyword) 
     return result;
 }
 
-// A client-chosen user name as it may appear in the log: short, one line, no control characters.
-QString loggable(const QByteArray& name) {
-    QString text = QString::fromUtf8(name.left(64));
-    for (QChar& c : text)
-        if (c.category() == QChar::Other_Control)
-            c = u'?';
-    return text;
+// The mailbox grammar of RFC 5321 4.1.2, in ASCII (no SMTPUTF8). Envelope addresses end up in the
+// Bcc and Reply-To headers of the message we send on, so anything looser could add recipients.
+bool isAtext(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+           (c != '\0' && std::strchr("!#$%&'*+-/=?^_`{|}~", c));
+}
+
+bool isDotString(QByteArrayView text) {
+    bool atAtomStart = true;
+    for (const char c : text) {
+        if (c == '.' ? atAtomStart : !isAtext(c))
+            return false;
+        atAtomStart = c == '.';
+    }
+    return !atAtomStart;
+}
+
+bool isQuotedString(QByteArrayView text) {
+    if (text.size() < 2 || !text.startsWith('"') || !text.endsWith('"'))
+        return false;
+    const QByteArrayView content = text.sliced(1, text.size() - 2);
+    for (qsizetype i = 0; i < content.size(); ++i) {
+        char c = content[i];
+        if (c == '"')
+            return false;
+        if (c == '\\') {
+            if (++i == content.size())
+                return false;
+            c = content[i];
+        }
+        if (c < ' ' || c > '~')
+            return false;
+    }
+    return true;
+}
+
+bool isLabel(QByteArrayView label) {
+    if (label.isEmpty() || label.size() > maxLabelLength || label.startsWith('-') ||
+        label.endsWith('-'))
+        return false;
+    for (const char c : label)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-')
+            return false;
+    return true;
+}
+
+bool isDomain(const QByteArray& text) {
+    if (text.size() > maxDomainLength)
+        return false;
+    for (const QByteArray& label : text.split('.'))
+        if (!isLabel(label))
+            return false;
+    return true;
+}
+
+bool isIPv4Literal(const QByteArray& text) {
+    const QList<QByteArray> parts = text.split('.');
+    for (const QByteArray& part : parts) {
+        const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+        if (part.isEmpty() || part.size() > 3 || !std::all_of(part.begin(), part.end(), isDigit) ||
+            part.toInt() > 255)
+            return false;
+    }
+    return parts.size() == 4;
+}
+
+bool isAddressLiteral(const QByteArray& text) {
+    if (!text.startsWith('[') || !text.endsWith(']'))
+        return false;
+    const QByteArray inner = text.mid(1, text.size() - 2);
+    if (!inner.startsWith("IPv6:"))
+        return isIPv4Literal(inner);
+    const QHostAddress address(QString::fromLatin1(inner.mid(5)));
+    return address.protocol() == QAbstractSocket::IPv6Protocol && address.scopeId().isEmpty();
 }
 
 bool isMailbox(const QByteArray& path) {
     const qsizetype at = path.lastIndexOf('@');
-    return at > 0 && at < path.size() - 1;
+    if (at < 0)
+        return false;
+    const QByteArray localPart = path.left(at);
+    const QByteArray domain = path.mid(at + 1);
+    return localPart.size() <= maxLocalPartLength &&
+           (isDotString(localPart) || isQuotedString(localPart)) &&
+           (isDomain(domain) || isAddressLiteral(domain));
+}
+
+// The client's EHLO name as one token of the trace field: whatever it sent, no line break, no
+// comment or clause delimiter, bounded length.
+QByteArray traceToken(const QByteArray& name) {
+    QByteArray token = name.left(maxDomainLength);
+    for (char& c : token)
+        if (c <= ' ' || c > '~' || std::strchr("()\\;\"", c))
+            c = '?';
+    return token;
+}
+
+// "192.0.2.7:4000" → "[192.0.2.7]", "2001:db8::1:4000" → "[IPv6:2001:db8::1]".
+QByteArray addressLiteralOf(const QString& clientAddress) {
+    const QString host = clientAddress.left(clientAddress.lastIndexOf(u':'));
+    return (host.contains(u':') ? "[IPv6:" : "[") + host.toLatin1() + ']';
+}
+
+QByteArray listenerName(ListenerSecurity security) {
+    switch (security) {
+    case ListenerSecurity::plain:
+        return "plain listener";
+    case ListenerSecurity::startTls:
+        return "STARTTLS listener";
+    case ListenerSecurity::implicitTls:
+        return "implicit TLS listener";
+    }
+    return {};
+}
+
+// The count and the first few, so a message to a thousand recipients still makes a short line.
+QString recipientSummary(const QStringList& recipients) {
+    QStringList shown;
+    for (const QString& recipient : recipients.first(std::min(recipients.size(), recipientsLogged)))
+        shown.append(QLatin1Char('<') + logText(recipient) + QLatin1Char('>'));
+    if (recipients.size() > recipientsLogged)
+        shown.append(QStringLiteral("…"));
+    return QStringLiteral("%1 recipient(s): %2")
+        .arg(QString::number(recipients.size()), shown.join(QStringLiteral(", ")));
 }
 
 std::optional<QByteArray> decodeBase64(const QByteArray& text) {
@@ -161,7 +282,7 @@ void SmtpSession::tlsEstablished() {
     m_input.clear();
     m_discardingLongLine = false;
     m_greeted = false;
-    m_authenticatedUser.clear();
+    m_authenticated = false;
     m_phase = Phase::command;
     resetTransaction();
 }
@@ -220,12 +341,30 @@ qsizetype SmtpSession::handleLines(QByteArrayView buffer) {
         if (m_phase == Phase::data)
             handleDataLine(line, tooLong);
         else if (tooLong)
-            reply("500 5.5.2 Line too long");
+            refuseLongLine();
         else
             handleCommandLine(line);
+        if (m_errorReplies >= m_settings.maxErrorReplies && m_phase != Phase::closed)
+            closeAfterTooManyErrors();
     }
     flushContentRun(); // it points into `buffer`
     return offset;
+}
+
+void SmtpSession::refuseLongLine() {
+    if (m_phase == Phase::command)
+        return reply("500 5.5.2 Line too long");
+    // An answer to a SASL challenge that doesn't fit ends the exchange (RFC 4954 4); what follows
+    // is a command again, not the rest of the answer.
+    m_phase = Phase::command;
+    m_pendingLoginUser.clear();
+    reply("500 5.5.6 Authentication Exchange line is too long");
+}
+
+void SmtpSession::closeAfterTooManyErrors() {
+    m_log.warning(QStringLiteral("refused SMTP session from %1: %2 commands failed")
+                      .arg(m_settings.clientAddress, QString::number(m_errorReplies)));
+    close("421 4.7.0 Too many errors, closing connection");
 }
 
 void SmtpSession::handleCommandLine(QByteArrayView rawLine) {
@@ -281,6 +420,8 @@ void SmtpSession::ehlo(const QByteArray& argument, bool extended) {
                               : "501 5.5.4 Syntax: HELO hostname");
     resetTransaction();
     m_greeted = true;
+    m_extendedHello = extended;
+    m_helloName = argument;
     const QByteArray host = m_settings.hostName.toUtf8();
     if (!extended)
         return reply("250 " + host);
@@ -306,12 +447,14 @@ bool SmtpSession::authAllowedHere() const {
 void SmtpSession::auth(const QByteArray& argument) {
     if (!m_greeted)
         return reply("503 5.5.1 Send EHLO first");
-    if (!m_authenticatedUser.isEmpty())
+    if (m_authenticated)
         return reply("503 5.5.1 Already authenticated");
     if (m_transaction.active)
         return reply("503 5.5.1 AUTH is not allowed during a mail transaction");
     if (!authAllowedHere())
         return reply("538 5.7.11 Encryption required for requested authentication mechanism");
+    if (m_hooks.authAdmitted && !m_hooks.authAdmitted())
+        return reply("454 4.7.0 Too many failed authentications from this address, try later");
     auto [mechanism, initial] = splitFirstWord(argument);
     mechanism = mechanism.toUpper();
     if (mechanism == "PLAIN") {
@@ -354,7 +497,7 @@ void SmtpSession::authPlainResponse(const QByteArray& line) {
         return reply("501 5.5.2 Malformed PLAIN response");
     // Acting on behalf of someone else is not supported; an identity equal to the user is fine.
     if (!parts[0].isEmpty() && parts[0] != parts[1])
-        return failAuthentication(parts[1]);
+        return failAuthentication("it asked to act for another user");
     checkCredentials(parts[1], parts[2]);
 }
 
@@ -384,28 +527,31 @@ void SmtpSession::checkCredentials(const QByteArray& username, const QByteArray&
     }
     const bool userMatches = equalsInConstantTime(username, login->username.toUtf8());
     const bool passwordMatches = equalsInConstantTime(password, login->password.toUtf8());
-    if (!userMatches || !passwordMatches)
-        return failAuthentication(username);
-    m_authenticatedUser = QString::fromUtf8(username);
-    m_log.info(QStringLiteral("SMTP client %1 signed in as \"%2\"")
-                   .arg(m_settings.clientAddress, m_authenticatedUser));
+    // What a client tries stays out of the log: a guess is often the password with a typo, and
+    // whoever reads the log should not learn the password from it.
+    if (!userMatches)
+        return failAuthentication("the user name did not match");
+    if (!passwordMatches)
+        return failAuthentication("the password did not match");
+    m_authenticated = true;
+    m_log.info(QStringLiteral("SMTP client %1 signed in").arg(m_settings.clientAddress));
     reply("235 2.7.0 Authentication successful");
 }
 
-void SmtpSession::failAuthentication(const QByteArray& username) {
+void SmtpSession::failAuthentication(const char* why) {
     ++m_authFailures;
-    m_log.warning(QStringLiteral("SMTP authentication failed for \"%1\" from %2 (%3 of %4)")
-                      .arg(loggable(username), m_settings.clientAddress)
-                      .arg(m_authFailures)
-                      .arg(maxAuthFailures));
+    if (m_hooks.authFailed)
+        m_hooks.authFailed();
+    m_log.warning(QStringLiteral("SMTP authentication failed from %1: %2 (%3 of %4)")
+                      .arg(m_settings.clientAddress, QLatin1StringView(why),
+                           QString::number(m_authFailures), QString::number(maxAuthFailures)));
     // Each failure waits longer before its answer, so guessing costs time.
     m_output.delay = m_settings.authFailureDelay * m_authFailures;
     m_paused = true;
     reply("535 5.7.8 Authentication credentials invalid");
     if (m_authFailures >= maxAuthFailures) {
         m_log.warning(QStringLiteral("refused SMTP session from %1: %2 failed sign-in attempts")
-                          .arg(m_settings.clientAddress)
-                          .arg(m_authFailures));
+                          .arg(m_settings.clientAddress, QString::number(m_authFailures)));
         close("421 4.7.0 Too many failed authentication attempts, closing connection");
     }
 }
@@ -413,7 +559,7 @@ void SmtpSession::failAuthentication(const QByteArray& username) {
 void SmtpSession::mail(const QByteArray& argument) {
     if (!m_greeted)
         return reply("503 5.5.1 Send EHLO first");
-    if (m_authenticatedUser.isEmpty())
+    if (!m_authenticated)
         return reply("530 5.7.0 Authentication required");
     if (m_transaction.active)
         return reply("503 5.5.1 Nested MAIL command");
@@ -480,6 +626,7 @@ void SmtpSession::data(const QByteArray& argument) {
         resetTransaction();
         return reply(storeFailed);
     }
+    m_transaction.pendingContent = traceField();
     m_phase = Phase::data;
     m_dataAtLineStart = true;
     reply("354 End data with <CR><LF>.<CR><LF>");
@@ -488,7 +635,9 @@ void SmtpSession::data(const QByteArray& argument) {
 void SmtpSession::handleDataLine(QByteArrayView line, bool tooLong) {
     // Only the final LF may be a line break; anything else is a bare CR or LF. After a bare LF
     // the next line does not start a line in SMTP's sense, so "LF . CRLF" does not end the data.
-    const bool atLineStart = std::exchange(m_dataAtLineStart, line.endsWith("\r\n"));
+    // A line that was too long may have been cut off in front: its tail is no line start, however
+    // the input was split.
+    const bool atLineStart = std::exchange(m_dataAtLineStart, line.endsWith("\r\n")) && !tooLong;
     if (atLineStart && line == ".\r\n")
         return finishMessage();
     if (tooLong)
@@ -583,12 +732,11 @@ SmtpSession::Output SmtpSession::committed(const CommitOutcome& outcome) {
                         .arg(envelope.clientAddress, outcome.error));
         reply(storeFailed);
     } else {
-        m_log.info(QStringLiteral("accepted message %1 from %2 (\"%3\"): %4 bytes from <%5> to %6 "
-                                  "recipient(s)")
-                       .arg(outcome.id, envelope.clientAddress, m_authenticatedUser)
-                       .arg(m_transaction.contentBytes)
-                       .arg(envelope.mailFrom)
-                       .arg(envelope.recipients.size()));
+        m_log.info(QStringLiteral("accepted message %1 from %2: %3 bytes from <%4> to %5")
+                       .arg(outcome.id, envelope.clientAddress,
+                            QString::number(m_transaction.contentBytes), logText(envelope.mailFrom),
+                            recipientSummary(envelope.recipients)));
+        m_errorReplies = 0;
         reply("250 2.0.0 Ok: queued as " + outcome.id.toUtf8());
         m_output.accepted.append(outcome.id);
     }
@@ -620,7 +768,24 @@ void SmtpSession::reply(const char* text) {
 }
 
 void SmtpSession::reply(const QByteArray& text) {
+    if (text.startsWith('4') || text.startsWith('5'))
+        ++m_errorReplies;
     m_output.reply += text + "\r\n";
+}
+
+// The trace line RFC 5321 4.4 asks a relay for, with the protocol keywords of RFC 3848. It is
+// written ahead of the client's text and does not count against its size limit.
+QByteArray SmtpSession::traceField() const {
+    QByteArray protocol = m_extendedHello ? "ESMTP" : "SMTP";
+    if (m_extendedHello && m_tls)
+        protocol += 'S';
+    if (m_extendedHello && m_authenticated)
+        protocol += 'A';
+    return "Received: from " + traceToken(m_helloName) + " (" +
+           addressLiteralOf(m_settings.clientAddress) + ")\r\n\tby " +
+           m_settings.hostName.toUtf8() + " (zidire, " + listenerName(m_settings.security) +
+           ") with " + protocol + ";\r\n\t" +
+           m_transaction.envelope.receivedAt.toString(Qt::RFC2822Date).toLatin1() + "\r\n";
 }
 
 void SmtpSession::resetTransaction() {

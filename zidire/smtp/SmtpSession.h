@@ -32,11 +32,20 @@ struct SmtpSessionSettings {
     std::chrono::milliseconds authFailureDelay{1000};
     // Why messages are limited to maxMessageBytes (the provider's limit), for the 552 reply.
     QString sizeLimitReason{};
+    // Replies of class 4 or 5 a client may collect before the session answers 421 and closes: a
+    // copier that makes this many mistakes is not going to deliver, and probing costs a reply
+    // each. Accepting a message starts the count over.
+    int maxErrorReplies = 20;
 };
 
 struct SmtpSessionHooks {
     std::function<std::optional<DeviceLogin>()> deviceLogin;
     std::function<bool()> spoolHasRoom; // enough free disk to take a message
+    // Asked before an AUTH exchange starts; false when the client's address has used up its
+    // failure budget (the session then answers 454 4.7.0 and logs nothing more).
+    std::function<bool()> authAdmitted;
+    // Told of every failed authentication.
+    std::function<void()> authFailed;
 };
 
 class SmtpSession {
@@ -117,11 +126,14 @@ private:
     void authLoginUser(const QByteArray& line);
     void authLoginPassword(const QByteArray& line);
     void checkCredentials(const QByteArray& username, const QByteArray& password);
-    void failAuthentication(const QByteArray& username);
+    void failAuthentication(const char* why);
+    void refuseLongLine();
+    void closeAfterTooManyErrors();
     void mail(const QByteArray& argument);
     void rcpt(const QByteArray& argument);
     void data(const QByteArray& argument);
     void startTls(const QByteArray& argument);
+    QByteArray traceField() const;
 
     void reply(const char* text);
     void reply(const QByteArray& text);
@@ -145,9 +157,12 @@ private:
     bool m_overflowWhilePaused = false;
     bool m_tls = false;
     bool m_greeted = false;
-    QString m_authenticatedUser;
+    bool m_extendedHello = false;
+    QByteArray m_helloName;
+    bool m_authenticated = false;
     QByteArray m_pendingLoginUser;
     int m_authFailures = 0;
+    int m_errorReplies = 0;
     Transaction m_transaction;
     quint64 m_progress = 0;
 };

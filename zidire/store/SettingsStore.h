@@ -31,7 +31,6 @@ public:
 
 private:
     QString m_directory;
-    Log& m_log;
     Settings m_settings;
     Secrets m_secrets;
 };

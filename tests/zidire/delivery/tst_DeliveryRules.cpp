@@ -73,7 +73,6 @@ private Q_SLOTS:
         QTest::addColumn<std::chrono::milliseconds>("delay");
         using Seconds = std::optional<std::chrono::seconds>;
         using Ms = std::chrono::milliseconds;
-        QTest::newRow("first") << 1 << Seconds() << Ms(1min);
         QTest::newRow("sixth") << 6 << Seconds() << Ms(32min);
         QTest::newRow("seventh is capped") << 7 << Seconds() << Ms(1h);
         QTest::newRow("hundredth") << 100 << Seconds() << Ms(1h);

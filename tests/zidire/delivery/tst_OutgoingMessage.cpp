@@ -85,6 +85,9 @@ private Q_SLOTS:
             one, "", "");
         row("host-only sender dropped", "From: copier@localhost\r\nTo: a@x.test\r\n\r\nx\r\n", one,
             "", "");
+        row("whitespace before the colon",
+            "From : scan@printer.example.org\r\nSubject\t: Scan\r\nTo: a@x.test\r\n\r\nx\r\n", one,
+            "scan@printer.example.org", "");
         row("existing Reply-To wins",
             "From: scan@printer.example.org\r\nReply-To: desk@x.test\r\nTo: a@x.test\r\n\r\nx\r\n",
             one, "desk@x.test", "");
@@ -92,8 +95,6 @@ private Q_SLOTS:
             "From: s@printer.example.org\r\nTo: A@X.test\r\nCc: b@y.test\r\n\r\nx\r\n",
             {"a@x.test", "b@y.test", "hidden@z.test", "also@z.test"}, "s@printer.example.org",
             "hidden@z.test, also@z.test");
-        row("only Bcc recipients", "From: s@printer.example.org\r\nSubject: Scan\r\n\r\nx\r\n",
-            {"a@x.test", "b@y.test"}, "s@printer.example.org", "a@x.test, b@y.test");
         row("copier's own Bcc merged into one field", "To: a@x.test\r\nBcc: b@y.test\r\n\r\nx\r\n",
             {"a@x.test", "b@y.test", "c@z.test"}, envelopeSender, "b@y.test, c@z.test");
         row("no headers: the envelope sender and recipients", "Scanned page attached.\r\n", one,

@@ -1,4 +1,7 @@
+#include "delivery/ProviderReplies.h"
 #include "log/Log.h"
+#include "log/LogText.h"
+#include "store/SettingsStore.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -64,19 +67,53 @@ private Q_SLOTS:
         QCOMPARE(lines, expected);
     }
 
-    // Wherever a secret turns up, even in a message that was never meant to hold it.
-    void secretsMasked() {
+    // Masking the device password wherever it turned up would show a client which part of a
+    // name it chose matched the password.
+    void clientTextIsNoPasswordOracle() {
         Log log(logPath(), false);
-        log.addSecret(QStringLiteral("s3cret-token"));
-        log.addSecret(QString());
-        log.addSecret(QStringLiteral("access-1"));
-        log.removeSecret(QStringLiteral("access-1"));
-        log.error(QStringLiteral("refresh with s3cret-token failed:\nsaid s3cret-token, access-1"));
-        const QByteArray line = fileBytes(logPath());
-        QVERIFY2(line.endsWith(" error refresh with ‹redacted› failed: said ‹redacted›, "
-                               "access-1\n"),
-                 line.constData());
-        QCOMPARE(log.tail(), QString::fromUtf8(line));
+        SettingsStore store(m_directory.path(), log);
+        Secrets secrets;
+        secrets.devicePassword = QStringLiteral("pa55");
+        store.save(secrets);
+        log.info(QStringLiteral("from <%1>").arg(zidire::logText(QByteArrayView("pa55@x.test"))));
+        QVERIFY(fileBytes(logPath()).endsWith(" info from <pa55@x.test>\n"));
+    }
+
+    void oneMessageCannotFillTheTail() {
+        Log log(logPath(), false);
+        log.info(QString(100'000, u'x'));
+        const QString line = log.tail();
+        QVERIFY(line.size() < 2100 && line.endsWith(u"x…\n"));
+    }
+
+    // A provider's error text cannot start a line of its own nor fill in the line's own fields.
+    void providerErrorStaysInItsPlace() {
+        Log log(logPath(), false);
+        const HttpResponse response{400, R"({"error":{"message":"a\u2028b\rc %2"}})", {}, {}};
+        log.error(QStringLiteral("not sent: %1").arg(readSendResponse(response, "Gmail")->reason));
+        QVERIFY(log.tail().endsWith(
+            u" error not sent: Gmail refused the message: a\\u2028b\\x0dc %2 (HTTP 400)\n"));
+    }
+
+    void logText_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("CR, LF") << QByteArray("a\r\nb") << "a\\x0d\\x0ab";
+        QTest::newRow("line and paragraph separators")
+            << QByteArray("a\u2028b\u2029") << "a\\u2028b\\u2029";
+        QTest::newRow("placeholders") << QByteArray("<%3%1@x>") << "<%3%1@x>";
+        QTest::newRow("invalid UTF-8")
+            << QByteArray("\xc3(\xed\xa0\x80é") << "\\xc3(\\xed\\xa0\\x80é";
+        QTest::newRow("a backslash apart from escapes") << QByteArray("\\x0a") << "\\\\x0a";
+        QTest::newRow("the cut") << QByteArray(300, 'y') << QString(256, u'y') + u'…';
+    }
+
+    // A client's text in a log line: escaped once, then formatted in one step with the others.
+    void logText() {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, logged);
+        QCOMPARE(QStringLiteral("%1 %2").arg(zidire::logText(text), QStringLiteral("end")),
+                 logged + QStringLiteral(" end"));
     }
 };
 

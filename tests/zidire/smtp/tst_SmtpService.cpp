@@ -1,8 +1,8 @@
 #include "LoopbackSmtp.h"
 
 #include <QDir>
+#include <QSslSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -12,18 +12,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A plain client driven from the test's event loop, so the service in the same thread keeps
-// running.
+// A client driven from the test's event loop, so the service in the same thread keeps running.
 class Client {
 public:
-    bool connect(quint16 port) {
+    bool connect(quint16 port, const QHostAddress& from = QHostAddress::LocalHost) {
+        m_socket.bind(from);
         m_socket.connectToHost(QHostAddress::LocalHost, port);
         return QTest::qWaitFor(
             [this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 10000);
     }
 
     // Connected and given the greeting that lets a session begin.
-    bool greeted(quint16 port) { return connect(port) && reply().startsWith("220 "); }
+    bool greeted(quint16 port, const QHostAddress& from = QHostAddress::LocalHost) {
+        return connect(port, from) && reply().startsWith("220 ");
+    }
 
     void send(const QByteArray& bytes) { m_socket.write(bytes); }
 
@@ -44,14 +46,30 @@ public:
             [this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, 10000);
     }
 
-    QTcpSocket& socket() { return m_socket; }
+    // Whether the handshake succeeds when the client offers `protocol` only.
+    bool encrypt(QSsl::SslProtocol protocol) {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        tls.setProtocol(protocol);
+        // Old copiers' protocols: OpenSSL offers them only at security level 0.
+        tls.setBackendConfigurationOption("CipherString", "DEFAULT:@SECLEVEL=0");
+        m_socket.setSslConfiguration(tls);
+        m_socket.startClientEncryption();
+        const auto ended = [this] {
+            return m_socket.isEncrypted() || m_socket.state() != QAbstractSocket::ConnectedState;
+        };
+        return QTest::qWaitFor(ended) && m_socket.isEncrypted();
+    }
+
+    QSslSocket& socket() { return m_socket; }
 
 private:
-    QTcpSocket m_socket;
+    QSslSocket m_socket;
 };
 
 const QByteArray authPlain = "AUTH PLAIN " + QByteArray("\0copier\0secret", 14).toBase64() + "\r\n";
 const QByteArray wrongAuth = "AUTH PLAIN " + QByteArray("\0copier\0wrong", 13).toBase64() + "\r\n";
+const QHostAddress otherHost(QStringLiteral("127.0.0.2"));
 
 } // namespace
 
@@ -66,11 +84,34 @@ class SmtpServiceTest : public QObject {
         return std::make_unique<LoopbackSmtp>(m_directory.path(), adjust);
     }
 
-    static QStringList spoolFiles(const LoopbackSmtp& smtp) {
-        return QDir(smtp.spool.directory()).entryList(QDir::Files);
+private Q_SLOTS:
+    // Both TLS listeners at TLS 1.2 or later, where the session starts afresh after the handshake
+    // and takes AUTH. Older TLS only with the setting for old copiers (tst_DeliveryDaemon).
+    void tlsOnBothListeners() {
+        const auto smtp = start();
+        for (const bool implicit : {false, true}) {
+            Client client;
+            if (implicit) {
+                QVERIFY(client.connect(smtp->port(2)));
+            } else {
+                QVERIFY(client.greeted(smtp->port(1)));
+                client.send("EHLO a\r\nSTARTTLS\r\n");
+                QVERIFY(client.reply().startsWith("250") && client.reply().startsWith("220 "));
+            }
+            QVERIFY(client.encrypt(QSsl::TlsV1_2OrLater));
+            if (implicit)
+                QVERIFY(client.reply().startsWith("220 "));
+            client.send("EHLO a\r\n" + authPlain);
+            QVERIFY(client.reply().startsWith("250") && client.reply().startsWith("235 "));
+        }
+        Client old;
+        QVERIFY(old.connect(smtp->port(2)));
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        QVERIFY(!old.encrypt(QSsl::TlsV1_1));
+        QT_WARNING_POP
     }
 
-private Q_SLOTS:
     // A busy port is reported; the others serve. Listening again once it is free picks it up,
     // and a session that was open goes on.
     void busyPortThenRebind() {
@@ -130,10 +171,10 @@ private Q_SLOTS:
                     QByteArray(500, 'x') + "\r\n");
         for (const char* code : {"220", "250", "235", "250", "250", "354"})
             QVERIFY(client.reply().startsWith(code));
-        QTRY_COMPARE(spoolFiles(*smtp).size(), 1);
+        const QDir spool(smtp->spool.directory());
+        QTRY_COMPARE(spool.entryList(QDir::Files).size(), 1);
         client.socket().abort();
-        QTRY_VERIFY(spoolFiles(*smtp).isEmpty());
-        QCOMPARE(smtp->spool.depth(), 0);
+        QTRY_VERIFY(spool.entryList(QDir::Files).isEmpty());
     }
 
     void tooManySessions() {
@@ -148,6 +189,78 @@ private Q_SLOTS:
         QVERIFY(first.waitForDisconnect());
         // Once the server has let go of the first session, there is room again.
         QVERIFY(QTest::qWaitFor([&] { return Client().greeted(smtp->port(0)); }));
+    }
+
+    // On the implicit-TLS port the refusal is not a word of plain text.
+    void oneHostCannotTakeEverySession_data() {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QByteArray>("refusal");
+        QTest::newRow("plain") << 0 << QByteArray("421 4.7.0");
+        QTest::newRow("implicit TLS") << 2 << QByteArray();
+    }
+
+    void oneHostCannotTakeEverySession() {
+        QFETCH(int, port);
+        QFETCH(QByteArray, refusal);
+        const auto smtp = start([](SmtpOptions& o) { o.maxSessionsPerClient = 2; });
+        Client first, second, third, elsewhere;
+        for (Client* client : {&first, &second, &third})
+            QVERIFY(client->connect(smtp->port(port)));
+        QVERIFY(third.waitForDisconnect());
+        QCOMPARE(third.socket().readAll().left(9), refusal);
+        QVERIFY(elsewhere.connect(smtp->port(port), otherHost));
+        QVERIFY(port == 0 || elsewhere.encrypt(QSsl::TlsV1_2OrLater));
+        QVERIFY(elsewhere.reply().startsWith("220 "));
+    }
+
+    // A NOOP now and then keeps the idle timer from firing, not these.
+    void sessionsEndWithoutSignInAndAfterTheirLifetime_data() {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("never signs in") << 0 << QByteArray("EHLO a\r\n") << "not signed in";
+        QTest::newRow("no TLS handshake") << 2 << QByteArray() << "not signed in";
+        QTest::newRow("signed in, forever") << 0 << "EHLO a\r\n" + authPlain << "open for longer";
+    }
+
+    void sessionsEndWithoutSignInAndAfterTheirLifetime() {
+        QFETCH(int, port);
+        QFETCH(QByteArray, input);
+        QFETCH(QString, reason);
+        const auto smtp = start([](SmtpOptions& o) {
+            o.signInTimeout = 300ms;
+            o.maxSessionLifetime = 900ms;
+        });
+        Client client;
+        QVERIFY(client.connect(smtp->port(port)));
+        client.send(input);
+        QTimer noop;
+        QObject::connect(&noop, &QTimer::timeout, [&] {
+            if (!input.isEmpty())
+                client.send("NOOP\r\n");
+        });
+        noop.start(50ms);
+        QVERIFY(client.waitForDisconnect());
+        QVERIFY(smtp->log.tail().contains(reason));
+    }
+
+    // Many connections do not buy more guesses; the refusal is logged once.
+    void guessingHostIsRefusedAuth() {
+        const auto smtp = start([](SmtpOptions& o) {
+            o.authFailureDelay = 1ms;
+            o.authFailureLimits.perClient = 3;
+        });
+        Client guesser, again, elsewhere;
+        QVERIFY(guesser.greeted(smtp->port(0)));
+        guesser.send("EHLO a\r\n" + wrongAuth + wrongAuth + wrongAuth + wrongAuth);
+        for (const char* code : {"250", "535", "535", "535", "454 4.7.0"})
+            QVERIFY(guesser.reply().startsWith(code));
+        QVERIFY(again.greeted(smtp->port(0)) && elsewhere.greeted(smtp->port(0), otherHost));
+        again.send("EHLO a\r\n" + authPlain);
+        elsewhere.send("EHLO a\r\n" + authPlain);
+        QVERIFY(again.reply().startsWith("250") && again.reply().startsWith("454 4.7.0"));
+        QVERIFY(elsewhere.reply().startsWith("250") && elsewhere.reply().startsWith("235 "));
+        QCOMPARE(smtp->log.tail().count(QStringLiteral("refusing SMTP sign-ins")), 1);
     }
 };
 

@@ -374,8 +374,7 @@ private Q_SLOTS:
         }
     }
 
-    // A user name the client chose would show, in the log that masks the password, which part of
-    // the password it matched.
+    // Guesses stay out of the log: one is often the password with a typo.
     void failedSignInsShowNoCredentials() {
         const auto s = session();
         run(*s, {ehlo, cmd("AUTH PLAIN " + base64(QByteArray("\0guess-secret\0x", 15)), "535"),
@@ -394,10 +393,6 @@ private Q_SLOTS:
             << int(ListenerSecurity::plain) << QByteArray("EHLO copier")
             << QByteArray("Received: from copier ([192.0.2.7])\r\n\tby "
                           "relay.test (zidire, plain listener) with ESMTPA;");
-        QTest::newRow("HELO") << int(ListenerSecurity::implicitTls) << QByteArray("HELO copier")
-                              << QByteArray(
-                                     "Received: from copier ([192.0.2.7])\r\n\tby relay.test "
-                                     "(zidire, implicit TLS listener) with SMTP;");
         // A bare CR is a line break to some readers: the rest would be a header of its own.
         QTest::newRow("EHLO name with a header behind a bare CR")
             << int(ListenerSecurity::implicitTls) << QByteArray("EHLO x\rBcc: a@b.test (c)")

@@ -6,7 +6,6 @@
 #include "LocalRelay.h"
 
 #include <QProcess>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -64,42 +63,37 @@ class MoxtrelTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void onlyTheExactFlagCounts_data() {
-        QTest::addColumn<QList<QByteArray>>("arguments");
-        QTest::addColumn<bool>("uninstall");
-        using Args = QList<QByteArray>;
-        QTest::newRow("alone") << Args{"moxtrel", "--uninstall-daemon"} << true;
-        QTest::newRow("after others") << Args{"moxtrel", "-v", "x", "--uninstall-daemon"} << true;
-        QTest::newRow("as the program name") << Args{"--uninstall-daemon"} << true;
-        QTest::newRow("none") << Args{"moxtrel", "-v"} << false;
-        QTest::newRow("suffix") << Args{"moxtrel", "--uninstall-daemonx"} << false;
-        QTest::newRow("value") << Args{"moxtrel", "--uninstall-daemon=yes"} << false;
-        QTest::newRow("letter case") << Args{"moxtrel", "--Uninstall-Daemon"} << false;
-        QTest::newRow("one dash") << Args{"moxtrel", "-uninstall-daemon"} << false;
-        QTest::newRow("space") << Args{"moxtrel", " --uninstall-daemon"} << false;
-    }
     void onlyTheExactFlagCounts() {
-        QFETCH(QList<QByteArray>, arguments);
-        QFETCH(bool, uninstall);
-        std::vector<const char*> argv;
-        for (const QByteArray& argument : arguments)
-            argv.push_back(argument.constData());
-        QCOMPARE(hasUninstallDaemonFlag(int(argv.size()), argv.data()), uninstall);
+        const std::pair<std::vector<const char*>, bool> rows[] = {
+            {{"moxtrel", "-v", "x", "--uninstall-daemon"}, true},
+            {{"--uninstall-daemon"}, true}, // as the program's name
+            {{"moxtrel", "--uninstall-daemon=yes"}, false},
+            {{"moxtrel", "--Uninstall-Daemon"}, false},
+            {{"moxtrel", " --uninstall-daemon"}, false},
+        };
+        for (const auto& [argv, uninstall] : rows)
+            QVERIFY2(hasUninstallDaemonFlag(int(argv.size()), argv.data()) == uninstall,
+                     argv.back());
     }
 
-    void unregistersWithoutADisplay() {
+    // Over SSH: no display, and the outcome on the standard streams and in the exit code.
+    void uninstallsWithoutADisplay() {
         LocalRelay relay;
         LocalServiceManager local(relay.setup(), relay.loginItem());
         local.daemonService(daemonPlistName)->registerService();
 
-        const Run result =
-            run({"--verbose", "--uninstall-daemon"}, {{"MOXTREL_PLATFORM", "local"}});
-
-        QCOMPARE(result.standardOutput, "zidire daemon unregistered\n");
-        QCOMPARE(result.standardError, "");
-        QCOMPARE(result.exitCode, 0);
+        const Run done = run({"--verbose", "--uninstall-daemon"}, {{"MOXTREL_PLATFORM", "local"}});
+        QCOMPARE(done.standardOutput, "zidire daemon unregistered\n");
+        QCOMPARE(done.standardError, "");
+        QCOMPARE(done.exitCode, 0);
         QCOMPARE(relay.runningZidire(), std::nullopt);
         QCOMPARE(local.daemonService(daemonPlistName)->status(), ServiceStatus::notRegistered);
+
+        const Run failed = run({"--uninstall-daemon"}, {{"MOXTREL_PLATFORM", "launchd"}});
+        QCOMPARE(failed.standardError, "failed to unregister daemon: MOXTREL_PLATFORM is "
+                                       "\"launchd\"; it must be \"systemd\" or \"local\"\n");
+        QCOMPARE(failed.standardOutput, "");
+        QCOMPARE(failed.exitCode, 1);
     }
 
     // The first status request goes out at once, the next ones every poll interval; a second
@@ -146,14 +140,6 @@ private Q_SLOTS:
         QCOMPARE(first.state(), QProcess::Running);
         first.terminate();
         QVERIFY(first.waitForFinished(10000));
-    }
-
-    void failureGoesToStandardError() {
-        const Run result = run({"--uninstall-daemon"}, {{"MOXTREL_PLATFORM", "launchd"}});
-        QCOMPARE(result.standardError, "failed to unregister daemon: MOXTREL_PLATFORM is "
-                                       "\"launchd\"; it must be \"systemd\" or \"local\"\n");
-        QCOMPARE(result.standardOutput, "");
-        QCOMPARE(result.exitCode, 1);
     }
 };
 

@@ -4,10 +4,9 @@ namespace {
 
 class FakeService : public AppService {
 public:
-    using State = FakeServiceManager::State;
-    using Service = FakeServiceManager::Service;
-
-    FakeService(std::shared_ptr<State> state, Service State::*service, QString name)
+    // `service` lives in `state`, which the manager shares with every service it hands out.
+    FakeService(std::shared_ptr<FakeServiceManager::State> state,
+                FakeServiceManager::Service& service, QString name)
         : m_state(std::move(state))
         , m_service(service)
         , m_name(std::move(name)) {}
@@ -15,30 +14,29 @@ public:
     ServiceStatus status() const override {
         std::lock_guard lock(m_state->mutex);
         m_state->calls.append(m_name + QStringLiteral(": status"));
-        return ((*m_state).*m_service).status;
+        return m_service.status;
     }
 
     void registerService() override {
-        change(QStringLiteral("register"), &Service::registerError, ServiceStatus::enabled);
+        change(QStringLiteral("register"), m_service.registerError, ServiceStatus::enabled);
     }
 
     void unregisterService() override {
-        change(QStringLiteral("unregister"), &Service::unregisterError,
+        change(QStringLiteral("unregister"), m_service.unregisterError,
                ServiceStatus::notRegistered);
     }
 
 private:
-    void change(const QString& call, std::optional<QString> Service::*error, ServiceStatus after) {
+    void change(const QString& call, const std::optional<QString>& error, ServiceStatus after) {
         std::lock_guard lock(m_state->mutex);
         m_state->calls.append(m_name + QStringLiteral(": ") + call);
-        Service& service = (*m_state).*m_service;
-        if (service.*error)
-            throw ServiceManagementError(*(service.*error));
-        service.status = after;
+        if (error)
+            throw ServiceManagementError(*error);
+        m_service.status = after;
     }
 
-    std::shared_ptr<State> m_state;
-    Service State::*m_service;
+    std::shared_ptr<FakeServiceManager::State> m_state;
+    FakeServiceManager::Service& m_service;
     QString m_name;
 };
 
@@ -60,7 +58,7 @@ QStringList FakeServiceManager::calls() const {
 }
 
 std::unique_ptr<AppService> FakeServiceManager::daemonService(const QString& plistName) const {
-    return std::make_unique<FakeService>(m_state, &State::daemon,
+    return std::make_unique<FakeService>(m_state, m_state->daemon,
                                          QStringLiteral("daemon ") + plistName);
 }
 
@@ -72,7 +70,7 @@ void FakeServiceManager::startRegisteredDaemon() const {
 }
 
 std::unique_ptr<AppService> FakeServiceManager::mainAppService() const {
-    return std::make_unique<FakeService>(m_state, &State::mainApp, QStringLiteral("mainApp"));
+    return std::make_unique<FakeService>(m_state, m_state->mainApp, QStringLiteral("mainApp"));
 }
 
 void FakeServiceManager::openSystemSettingsLoginItems() const {

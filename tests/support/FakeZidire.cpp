@@ -56,31 +56,11 @@ void FakeZidire::setDefaultReply(Reply reply) {
     m_defaultReply = std::move(reply);
 }
 
-QList<QByteArray> FakeZidire::requests() const {
-    std::lock_guard lock(m_mutex);
-    return m_requests;
-}
-
 QStringList FakeZidire::commands() const {
     QStringList commands;
     for (const QByteArray& request : requests())
         commands.append(QJsonDocument::fromJson(request).object().value("command").toString());
     return commands;
-}
-
-QList<std::chrono::steady_clock::time_point> FakeZidire::requestTimes() const {
-    std::lock_guard lock(m_mutex);
-    return m_requestTimes;
-}
-
-int FakeZidire::connectionsServed() const {
-    std::lock_guard lock(m_mutex);
-    return m_served;
-}
-
-int FakeZidire::mostConnectionsAtOnce() const {
-    std::lock_guard lock(m_mutex);
-    return m_mostActive;
 }
 
 bool FakeZidire::pause(std::chrono::milliseconds duration) const {

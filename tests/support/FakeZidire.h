@@ -47,14 +47,21 @@ public:
     void setReply(const QString& command, Reply reply);
     void setDefaultReply(Reply reply);
 
-    QList<QByteArray> requests() const;
+    QList<QByteArray> requests() const { return locked(m_requests); }
     QStringList commands() const; // the "command" of each request, in arrival order
     // When each request had arrived whole, in arrival order.
-    QList<std::chrono::steady_clock::time_point> requestTimes() const;
-    int connectionsServed() const;
-    int mostConnectionsAtOnce() const;
+    QList<std::chrono::steady_clock::time_point> requestTimes() const {
+        return locked(m_requestTimes);
+    }
+    int connectionsServed() const { return locked(m_served); }
+    int mostConnectionsAtOnce() const { return locked(m_mostActive); }
 
 private:
+    // The connections' threads change what the test reads.
+    template <class T> T locked(const T& member) const {
+        std::lock_guard lock(m_mutex);
+        return member;
+    }
     void acceptLoop();
     void serve(int fd);
     Reply replyFor(const QByteArray& request) const;

@@ -1,77 +1,44 @@
-#include "AppState.h"
 #include "FakeBrowser.h"
-#include "FakeServiceManager.h"
-#include "FakeZidire.h"
 #include "OnboardingView.h"
 #include "Symbols.h"
+#include "TestModel.h"
+#include "Widgets.h"
 
 #include <QDialog>
-#include <QLineEdit>
 #include <QPointer>
-#include <QPushButton>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTest>
 
 #include <algorithm>
 #include <tuple>
 
-using namespace std::chrono_literals;
 using Transition = std::optional<OnboardingTransition>;
 
 namespace {
 
 ControlStatus signedIn(bool authenticated) {
-    ControlStatus status = sampleStatus();
-    status.authenticated = authenticated;
-    return status;
+    return statusWith([&](ControlStatus& s) { s.authenticated = authenticated; });
 }
 
 // The assistant in a dialog, over a model whose first poll is done and whose relay status the
 // test then sets; zidire answers every later poll with `polled`.
-struct Assistant {
-    QTemporaryDir dir;
-    FakeZidire zidire;
-    std::shared_ptr<FakeServiceManager> services = std::make_shared<FakeServiceManager>();
-    std::unique_ptr<AppState> state;
+struct Assistant : TestModel {
     QDialog host;
     OnboardingView* view = nullptr;
 
     explicit Assistant(std::optional<ControlStatus> status,
-                       const ControlStatus& polled = signedIn(false)) {
-        services->setDaemon({ServiceStatus::enabled});
-        zidire.setReply("GetStatus", {encodeControlResponse({.ok = true, .status = polled})});
-        state = std::make_unique<AppState>(
-            AppState::Platform{services, nullptr}, ControlClient(zidire.socketPath(), 3),
-            std::make_unique<Preferences>(dir.filePath("prefs.ini")), AppState::Timing{1h, 6s});
-        QSignalSpy firstPoll(state.get(), &AppState::connectivityErrorChanged);
-        firstPoll.wait(5000);
+                       const ControlStatus& polled = signedIn(false))
+        : TestModel(polled) {
         state->setControlStatus(std::move(status));
         state->setShowOnboarding(true);
         view = new OnboardingView(*state, &host);
         host.show();
     }
-    bool completed() const { return Preferences(dir.filePath("prefs.ini")).onboardingCompleted(); }
+    bool completed() const {
+        return Preferences(dir.filePath("preferences.ini")).onboardingCompleted();
+    }
 
-    QPushButton* button(const QString& title) const {
-        for (QPushButton* button : view->findChildren<QPushButton*>())
-            if (button->isVisible() && button->text() == title)
-                return button;
-        return nullptr;
-    }
-    // Waits for the rebuild that shows the button enabled.
-    void click(const QString& title) {
-        QTRY_VERIFY2(button(title) && button(title)->isEnabled(), qPrintable(title));
-        button(title)->click();
-    }
-    void type(const char* field, const QString& text) {
-        QTRY_VERIFY(view->findChild<QLineEdit*>(field));
-        view->findChild<QLineEdit*>(field)->setText(text);
-    }
     bool received(const char* part) const {
         return std::ranges::any_of(zidire.requests(), [&](auto& r) { return r.contains(part); });
     }
-    Step step() const { return view->step(); }
 };
 
 } // namespace
@@ -121,8 +88,6 @@ private Q_SLOTS:
             {Step::signIn, E::primaryPressed, true, T{Step::done}},
             {Step::done, E::primaryPressed, true, T{Step::done, close}},
             {Step::welcome, E::setUpLaterPressed, false, T{Step::welcome, close}},
-            {Step::service, E::setUpLaterPressed, false, T{Step::service, close}},
-            {Step::deviceAccount, E::setUpLaterPressed, true, T{Step::deviceAccount, close}},
             {Step::signIn, E::setUpLaterPressed, true, T{Step::signIn, close}},
             {Step::done, E::setUpLaterPressed, true, {}},
             // The relay's events mean something only on their own step.
@@ -171,33 +136,6 @@ private Q_SLOTS:
                  "this Mac's IP address");
     }
 
-    // The automatic advances fire on a change to true while their step is shown, and only then.
-    void advancesOnlyWhenTheRelayChangesOnItsStep() {
-        Assistant a(std::nullopt);
-        a.state->setControlStatus(signedIn(false));
-        QCOMPARE(a.step(), Step::welcome);
-        a.state->setControlStatus(std::nullopt);
-        a.click("Continue");
-        a.state->setDaemonStatus(ServiceStatus::notFound);
-        a.click("Install…");
-        QTRY_VERIFY(
-            a.services->calls().contains("daemon net.brimlake.moxtrel.daemon.plist: register"));
-        a.state->setControlStatus(signedIn(false));
-        QCOMPARE(a.step(), Step::deviceAccount);
-
-        a.type("password", "secret");
-        a.click("Continue");
-        QCOMPARE(a.step(), Step::signIn); // not waiting for the save
-        QTRY_VERIFY(a.received(R"("device_user":{"password":"secret","username":"scanner"})"));
-        a.state->setControlStatus(signedIn(true));
-        QCOMPARE(a.step(), Step::done);
-
-        QTRY_VERIFY(a.button("Finish") && !a.button("Set Up Later"));
-        a.click("Finish");
-        QCOMPARE(a.state->showOnboarding(), false);
-        QTRY_VERIFY(a.completed());
-    }
-
     // Already signed in on arrival: the step waits for "Continue".
     void signInSavesTheSenderThenSignsIn() {
         Assistant a(signedIn(true), signedIn(true));
@@ -208,24 +146,24 @@ private Q_SLOTS:
                                      return OAuthProviderApp::forProvider(key, {"id", "", ""});
                                  },
                                  OAuthFlow{std::chrono::seconds(10), browser}});
-        a.click("Continue");
-        a.type("password", "secret");
-        a.click("Continue");
-        a.type("fromAddress", "scans@example.com");
+        clickButton(a.view, "Continue");
+        typeInto(a.view, "password", "secret");
+        clickButton(a.view, "Continue");
+        typeInto(a.view, "fromAddress", "scans@example.com");
         // A poll that changes nothing leaves the step, and the field being typed, in place.
         const QPointer<QLineEdit> field = a.view->findChild<QLineEdit*>("fromAddress");
         a.state->setControlStatus(signedIn(true));
         QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(field);
-        QCOMPARE(a.step(), Step::signIn);
-        a.click("Sign in with Microsoft…");
+        QCOMPARE(a.view->step(), Step::signIn);
+        clickButton(a.view, "Sign in with Microsoft…");
         QTRY_COMPARE(a.state->lastError(),
                      "Sign-in failed: the provider returned an error: access_denied");
         QTRY_VERIFY(
             a.received(R"("sender":{"from_address":"scans@example.com","provider":"m365"})"));
-        a.click("Continue");
-        QCOMPARE(a.step(), Step::done);
+        clickButton(a.view, "Continue");
+        QCOMPARE(a.view->step(), Step::done);
     }
 
     void onlyItsOwnButtonsCloseIt() {
@@ -233,7 +171,7 @@ private Q_SLOTS:
         QTRY_VERIFY(a.view->focusWidget());
         QTest::keyClick(a.view->focusWidget(), Qt::Key_Escape);
         QVERIFY(a.host.isVisible());
-        a.click("Set Up Later");
+        clickButton(a.view, "Set Up Later");
         QCOMPARE(a.state->showOnboarding(), false);
         QTRY_VERIFY(a.completed());
     }

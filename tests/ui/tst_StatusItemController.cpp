@@ -1,34 +1,16 @@
-#include "AppState.h"
-#include "FakeServiceManager.h"
-#include "FakeZidire.h"
 #include "StatusItemController.h"
+#include "TestModel.h"
 
 #include <QApplication>
 #include <QMenu>
 #include <QPointer>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTest>
-
-using namespace std::chrono_literals;
 
 namespace {
 
-struct Fixture {
-    QTemporaryDir dir;
-    FakeZidire zidire;
-    std::unique_ptr<AppState> state;
+struct Fixture : TestModel {
     int reopened = 0;
-    std::unique_ptr<StatusItemController> controller;
-
-    Fixture() {
-        state = std::make_unique<AppState>(
-            AppState::Platform{std::make_shared<FakeServiceManager>(), nullptr},
-            ControlClient(dir.filePath("stopped.sock"), 3),
-            std::make_unique<Preferences>(dir.filePath("preferences.ini")),
-            AppState::Timing{1h, 6000ms});
-        controller = std::make_unique<StatusItemController>(*state, [this] { ++reopened; });
-    }
+    std::unique_ptr<StatusItemController> controller =
+        std::make_unique<StatusItemController>(*state, [this] { ++reopened; });
 
     QStringList openMenu() {
         QMenu* menu = controller->statusItem()->contextMenu();
@@ -90,8 +72,6 @@ private Q_SLOTS:
 
     void openRaisesAWindowOrReopens() {
         Fixture f;
-        f.state->setShowMenuBarIcon(true);
-        QCoreApplication::processEvents();
         f.controller->openMainWindow();
         QCOMPARE(f.reopened, 1);
 

@@ -1,7 +1,6 @@
 #include "delivery/ProviderReplies.h"
 #include "log/Log.h"
 #include "log/LogText.h"
-#include "store/SettingsStore.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -65,18 +64,6 @@ private Q_SLOTS:
             line.remove(time);
         }
         QCOMPARE(lines, expected);
-    }
-
-    // Masking the device password wherever it turned up would show a client which part of a
-    // name it chose matched the password.
-    void clientTextIsNoPasswordOracle() {
-        Log log(logPath(), false);
-        SettingsStore store(m_directory.path(), log);
-        Secrets secrets;
-        secrets.devicePassword = QStringLiteral("pa55");
-        store.save(secrets);
-        log.info(QStringLiteral("from <%1>").arg(zidire::logText(QByteArrayView("pa55@x.test"))));
-        QVERIFY(fileBytes(logPath()).endsWith(" info from <pa55@x.test>\n"));
     }
 
     void oneMessageCannotFillTheTail() {

@@ -128,7 +128,7 @@ void LocalRelay::writeSettings(const QByteArray& json) const {
         file.write(json);
 }
 
-bool LocalRelay::start(const QStringList& extraArguments) {
+bool LocalRelay::start(const QStringList& extraArguments, RelayMode mode) {
     if (!QFile::exists(QDir(stateDirectory()).filePath(QStringLiteral("settings.json"))))
         writeSettings(
             R"({"listen_host":"127.0.0.1","ZIDIRE_MICROSOFT_LOGIN_BASE":"http://127.0.0.1:9",)"
@@ -136,11 +136,22 @@ bool LocalRelay::start(const QStringList& extraArguments) {
             R"("ZIDIRE_GOOGLE_TOKEN_URL":"http://127.0.0.1:9/token",)"
             R"("ZIDIRE_GMAIL_BASE":"http://127.0.0.1:9"})");
     m_standardError.clear();
-    m_process.setArguments(QStringList{QStringLiteral("--user")} + setup().extraArguments +
-                           extraArguments);
+    QStringList modeArguments{QStringLiteral("--user")};
+    if (mode == RelayMode::system) {
+        modeArguments = {"--socket",       socketPath(), "--state-dir",
+                         stateDirectory(), "--log-dir",  stateDirectory()};
+        QProcessEnvironment environment = m_process.processEnvironment();
+        environment.insert(QStringLiteral("MOXTREL_AUTHORITY_DIR"), authorityDirectory());
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=") + path(QStringLiteral("no-bus")));
+        m_process.setProcessEnvironment(environment);
+    }
+    m_process.setArguments(modeArguments + setup().extraArguments + extraArguments);
     m_process.start();
+    const QByteArray running =
+        mode == RelayMode::local ? " running in local mode" : " running in system mode";
     for (const QDeadlineTimer deadline(startTimeoutMs); !deadline.hasExpired();) {
-        if (m_standardError.contains(" running in local mode")) {
+        if (m_standardError.contains(running)) {
             // From here on the log file has it all. Left unread, the pipe would fill up and
             // stall zidire in the middle of a test.
             m_process.closeReadChannel(QProcess::StandardError);

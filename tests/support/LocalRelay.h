@@ -9,6 +9,7 @@
 
 #include "ControlClient.h"
 #include "LocalServiceManager.h"
+#include "RelayPaths.h"
 
 #include <QByteArray>
 #include <QList>
@@ -52,7 +53,9 @@ public:
     // points the providers at a closed loopback port, so nothing reaches a real one by accident.
     void writeSettings(const QByteArray& json) const;
     // Starts `zidire --user` here and waits until it says it runs; false when it exited instead.
-    bool start(const QStringList& extraArguments = {});
+    // In system mode (which needs root) it keeps its socket, state and log here all the same, and
+    // finds no system bus, so logind vouches for nobody.
+    bool start(const QStringList& extraArguments = {}, RelayMode mode = RelayMode::local);
     // Sends `signal` and waits for the exit; the exit code, -1 when it crashed.
     int stop(int signal = SIGTERM);
     // For a zidire expected to end on its own.

@@ -75,7 +75,8 @@ private Q_SLOTS:
         client.updateSender("m365", "scans@example.com");
         client.setDeviceUser("copier", devicePassword);
         client.updateOAuthClient({.m365 = AzureAppUpdate{"client-1", clientSecret, "common"}});
-        client.setCredentials("m365", refreshToken, QStringLiteral("me@example.com"));
+        // The sign-in's account name is a label, not always an address.
+        client.setCredentials("m365", refreshToken, QStringLiteral("jdoe"));
 
         const ControlStatus status = client.status();
         QCOMPARE(status.version, QStringLiteral(MOXTREL_VERSION));
@@ -84,7 +85,7 @@ private Q_SLOTS:
         QCOMPARE(status.fromAddress, "scans@example.com");
         QCOMPARE(status.deviceUsername, "copier");
         QVERIFY(status.devicePasswordStored && status.authenticated);
-        QCOMPARE(status.signedInEmail, "me@example.com");
+        QCOMPARE(status.signedInEmail, "jdoe");
         const auto& ports = m_zidire->smtpPorts();
         const QList<ListenerInfo> listeners{
             {QString("127.0.0.1:%1").arg(ports[0]), "none", {}},
@@ -115,7 +116,7 @@ private Q_SLOTS:
         reloaded.uptimeSeconds = status.uptimeSeconds;
         QCOMPARE(reloaded, status);
         const QString logTail = client.fetchLog();
-        QVERIFY(logTail.contains("signed in to m365 as me@example.com"));
+        QVERIFY(logTail.contains("signed in to m365 as jdoe"));
         const QByteArray shown = logTail.toUtf8() + fileBytes(m_zidire->logFile()) + settings +
                                  encodeControlResponse({.ok = true, .status = client.status()});
         for (const QString& secret : {refreshToken, clientSecret, devicePassword})
@@ -167,6 +168,9 @@ private Q_SLOTS:
             "\"oauth.m365.tenant_id\" is empty");
         row("no token", R"({"command":"SetCredentials","provider":"gmail"})",
             "\"SetCredentials\" needs \"refresh_token\"");
+        row("account name of two lines",
+            R"({"command":"SetCredentials","provider":"gmail","refresh_token":"r","email":"a\nb"})",
+            "\"email\" contains control characters");
         row("no recipient", R"({"command":"TestSend"})", "\"TestSend\" needs \"to\"");
     }
 
@@ -218,8 +222,14 @@ private Q_SLOTS:
         QCOMPARE(errorFor(1024 * 1024 + 1), "the request is longer than 1048576 bytes");
     }
 
+    // An address the machine lacks is refused before a listener closes.
     void listenHostRebinds() {
         const ControlClient client = m_zidire->client();
+        const QList<ListenerInfo> before = client.status().listeners;
+        QCOMPARE(client.send({.command = ControlCommand::setConfig, .listenHost = "203.0.113.9"})
+                     .error.value_or("(ok)"),
+                 "203.0.113.9 isn't an address of this machine");
+        QCOMPARE(client.status().listeners, before);
         client.setListenHost("127.0.0.2");
         for (const ListenerInfo& listener : client.status().listeners)
             QVERIFY(listener.address.startsWith("127.0.0.2:") && !listener.error);
@@ -239,6 +249,15 @@ private Q_SLOTS:
         };
         QCOMPARE(reveal().devicePassword, "token-pw");
         QCOMPARE(reveal().error, "administrator authorization required");
+        // A refused token is logged without its name.
+        const QString stale = m_zidire->mintToken(6 * 60);
+        QVERIFY(!client.send({.command = ControlCommand::getDevicePassword, .authorization = stale})
+                     .ok);
+        const QString log = client.fetchLog();
+        QVERIFY(log.contains("the token is older than"));
+        for (const QString& presented : {token, stale})
+            QVERIFY(!log.contains(presented) &&
+                    !log.contains(QByteArray::fromBase64(presented.toLatin1()).toHex()));
     }
 
     // Another zidire on the same socket or the same state leaves the first undisturbed.

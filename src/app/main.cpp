@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 namespace {
@@ -22,9 +23,18 @@ bool hasDisplay() {
     return false;
 }
 
+// Asked by package tools and scripts, with or without a display.
+bool hasVersionFlag(int argc, char** argv) {
+    return argc == 2 && std::strcmp(argv[1], "--version") == 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (hasVersionFlag(argc, argv)) {
+        std::puts("moxtrel " MOXTREL_VERSION);
+        return 0;
+    }
     // First of all, and without a GUI application object: this must work over SSH, where there is
     // no display, and nothing of the application may start.
     if (hasUninstallDaemonFlag(argc, argv)) {

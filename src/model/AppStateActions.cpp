@@ -4,6 +4,7 @@
 #include "AdminAuthorization.h"
 #include "AppState.h"
 #include "ErrorDescription.h"
+#include "SignInHandOver.h"
 
 #include <QPointer>
 
@@ -171,18 +172,6 @@ void AppState::signIn(QString provider) {
     completeSignIn(std::move(*app), std::move(provider));
 }
 
-namespace {
-
-// The client registration zidire needs to refresh the token it is given. Microsoft's is a
-// public client of the "common" tenant, so it has no secret.
-OAuthUpdate oauthUpdateFor(const QString& provider, const OAuthProviderApp& app) {
-    if (provider == QLatin1String(ProviderKey::gmail))
-        return {.gmail = GoogleAppUpdate{app.clientID, app.clientSecret}};
-    return {.m365 = AzureAppUpdate{app.clientID, QString(), QStringLiteral("common")}};
-}
-
-} // namespace
-
 QCoro::Task<> AppState::completeSignIn(OAuthProviderApp app, QString provider) {
     const QPointer<AppState> self(this);
     const QString failurePrefix = QStringLiteral("Sign-in failed: ");
@@ -201,11 +190,8 @@ QCoro::Task<> AppState::completeSignIn(OAuthProviderApp app, QString provider) {
         co_return;
 
     if (result) {
-        auto handOver = [client = m_controlClient, update = oauthUpdateFor(provider, app), provider,
-                         credentials = *result] {
-            // The credentials are only useful with the client registration they belong to.
-            client.updateOAuthClient(update);
-            client.setCredentials(provider, credentials.refreshToken, credentials.email);
+        auto handOver = [client = m_controlClient, provider, app, credentials = *result] {
+            handOverSignIn(client, provider, app, credentials);
         };
         QCoro::Task<> reported = runAction(BackgroundPriority::utility, std::move(handOver),
                                            {.failurePrefix = failurePrefix});

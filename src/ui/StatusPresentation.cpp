@@ -19,12 +19,16 @@ StatusPhase statusPhase(ServiceStatus daemon, const std::optional<ControlStatus>
     }
     if (!status)
         return StatusPhase::unreachable;
-    if (status->provider.isEmpty())
+    switch (relayCondition(*status)) {
+    case RelayCondition::senderNotSet:
         return StatusPhase::senderNotSet;
-    if (!status->authenticated)
+    case RelayCondition::signInNeeded:
         return StatusPhase::signInNeeded;
-    if (status->lastError)
+    case RelayCondition::sendFailed:
         return StatusPhase::sendFailed;
+    case RelayCondition::running:
+        break;
+    }
     return StatusPhase::running;
 }
 
@@ -52,14 +56,6 @@ QString shortSendError(const std::optional<ControlStatus>& status) {
         }
     }
     return error;
-}
-
-QString providerDisplayName(const QString& provider) {
-    if (provider == QLatin1String(ProviderKey::m365))
-        return QStringLiteral("Microsoft 365");
-    if (provider == QLatin1String(ProviderKey::gmail))
-        return QStringLiteral("Google Workspace");
-    return provider;
 }
 
 HeroCardContent heroCardContent(StatusPhase phase, const std::optional<ControlStatus>& status,

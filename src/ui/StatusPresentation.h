@@ -5,6 +5,7 @@
 
 #include "Appearance.h"
 #include "ControlMessages.h"
+#include "RelayCondition.h"
 #include "ServiceManager.h"
 
 #include <QList>
@@ -31,8 +32,6 @@ StatusPhase statusPhase(ServiceStatus daemon, const std::optional<ControlStatus>
 QString queueSuffix(const std::optional<ControlStatus>& status);
 // The relay's last send error, cut to 60 user-perceived characters and "…".
 QString shortSendError(const std::optional<ControlStatus>& status);
-
-QString providerDisplayName(const QString& provider);
 
 struct HeroCardContent {
     QString icon;

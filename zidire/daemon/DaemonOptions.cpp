@@ -47,58 +47,51 @@ std::chrono::milliseconds parseTimeout(const QString& text) {
 
 } // namespace
 
-DaemonOptions parseDaemonOptions(const QStringList& arguments) {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("zidire, the Moxtrel relay: accepts the copiers' mail by SMTP and relays it "
-                       "through Microsoft 365 or Google Workspace."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption user(
-        QStringLiteral("user"),
-        QStringLiteral("Run as this user (local mode) instead of as the system service."));
-    const QCommandLineOption socket(QStringLiteral("socket"),
-                                    QStringLiteral("Control socket path."), QStringLiteral("PATH"));
-    const QCommandLineOption stateDir(
-        QStringLiteral("state-dir"),
-        QStringLiteral("Directory for settings, secrets and the spool."), QStringLiteral("DIR"));
-    const QCommandLineOption logDir(
-        QStringLiteral("log-dir"),
-        QStringLiteral("Directory for the log (default /var/log/moxtrel; the state directory with "
-                       "--user)."),
-        QStringLiteral("DIR"));
-    const QCommandLineOption ports(
-        QStringLiteral("smtp-ports"),
-        QStringLiteral("SMTP ports: plain, STARTTLS and implicit TLS (default 25,587,465; "
-                       "2525,2587,2465 with --user)."),
-        QStringLiteral("PLAIN,STARTTLS,TLS"));
+QList<QCommandLineOption> daemonCommandLineOptions() {
     QCommandLineOption clientTimeout(
         QStringLiteral("control-client-timeout"),
         QStringLiteral("Milliseconds a control client gets to send its request."),
         QStringLiteral("MS"));
     clientTimeout.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({user, socket, stateDir, logDir, ports, clientTimeout});
+    return {
+        {QStringLiteral("user"),
+         QStringLiteral("Run as this user (local mode) instead of as the system service; with a "
+                        "command, use the relay that runs as this user.")},
+        {QStringLiteral("socket"), QStringLiteral("Control socket path."), QStringLiteral("PATH")},
+        {QStringLiteral("state-dir"),
+         QStringLiteral("Directory for settings, secrets and the spool."), QStringLiteral("DIR")},
+        {QStringLiteral("log-dir"),
+         QStringLiteral("Directory for the log (default /var/log/moxtrel; the state directory "
+                        "with --user)."),
+         QStringLiteral("DIR")},
+        {QStringLiteral("smtp-ports"),
+         QStringLiteral("SMTP ports: plain, STARTTLS and implicit TLS (default 25,587,465; "
+                        "2525,2587,2465 with --user)."),
+         QStringLiteral("PLAIN,STARTTLS,TLS")},
+        clientTimeout,
+    };
+}
 
-    if (!parser.parse(arguments))
-        throw UsageError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
-    if (!parser.positionalArguments().isEmpty())
-        throw UsageError(QStringLiteral("unexpected argument \"%1\"")
-                             .arg(parser.positionalArguments().constFirst()));
+QString controlSocketFrom(const QCommandLineParser& parser) {
+    const RelayMode mode =
+        parser.isSet(QStringLiteral("user")) ? RelayMode::local : RelayMode::system;
+    const QString socket = QStringLiteral("socket");
+    return QDir::cleanPath(QDir::current().absoluteFilePath(
+        parser.isSet(socket) ? parser.value(socket) : RelayPaths::controlSocket(mode)));
+}
+
+DaemonOptions daemonOptionsFrom(const QCommandLineParser& parser) {
+    const auto isSet = [&parser](const char* name) { return parser.isSet(QLatin1String(name)); };
+    const auto value = [&parser](const char* name) { return parser.value(QLatin1String(name)); };
 
     DaemonOptions options;
-    options.mode = parser.isSet(user) ? RelayMode::local : RelayMode::system;
-    options.socketPath = QDir::cleanPath(QDir::current().absoluteFilePath(
-        parser.isSet(socket) ? parser.value(socket) : RelayPaths::controlSocket(options.mode)));
+    options.mode = isSet("user") ? RelayMode::local : RelayMode::system;
+    options.socketPath = controlSocketFrom(parser);
     options.stateDirectory = QDir::cleanPath(QDir::current().absoluteFilePath(
-        parser.isSet(stateDir) ? parser.value(stateDir)
-                               : RelayPaths::stateDirectory(options.mode)));
+        isSet("state-dir") ? value("state-dir") : RelayPaths::stateDirectory(options.mode)));
     // Unless --log-dir puts it elsewhere, the log lives with the state in local mode, wherever
     // that was put.
-    const QString logDirectory = parser.isSet(logDir) ? parser.value(logDir)
+    const QString logDirectory = isSet("log-dir") ? value("log-dir")
                                  : options.mode == RelayMode::local
                                      ? options.stateDirectory
                                      : RelayPaths::logDirectory(options.mode);
@@ -106,9 +99,9 @@ DaemonOptions parseDaemonOptions(const QStringList& arguments) {
         QDir(logDirectory).filePath(QLatin1String(RelayContract::logFileName))));
     options.authorityDirectory = RelayPaths::authorityDirectory(options.mode);
     options.smtpPorts =
-        parser.isSet(ports) ? parsePorts(parser.value(ports)) : defaultPorts(options.mode);
-    if (parser.isSet(clientTimeout))
-        options.controlClientTimeout = parseTimeout(parser.value(clientTimeout));
+        isSet("smtp-ports") ? parsePorts(value("smtp-ports")) : defaultPorts(options.mode);
+    if (isSet("control-client-timeout"))
+        options.controlClientTimeout = parseTimeout(value("control-client-timeout"));
     options.logToStandardError = qEnvironmentVariableIsEmpty("INVOCATION_ID") &&
                                  qEnvironmentVariableIsEmpty("JOURNAL_STREAM");
     return options;

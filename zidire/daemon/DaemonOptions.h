@@ -4,11 +4,15 @@
 
 #include "RelayPaths.h"
 
+#include <QCommandLineOption>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
 #include <stdexcept>
+
+class QCommandLineParser;
 
 namespace zidire {
 
@@ -37,8 +41,15 @@ public:
         : std::runtime_error(message.toStdString()) {}
 };
 
-// Parses `arguments` (argv, program name first). `--help` and `--version` print and exit the
-// process; anything the parser can't use throws UsageError.
-DaemonOptions parseDaemonOptions(const QStringList& arguments);
+// The relay's options, for the parser of zidire's whole command line. `--user` and `--socket`
+// choose the relay for the commands as well (relaySelection).
+QList<QCommandLineOption> daemonCommandLineOptions();
+inline const QStringList relaySelection{QStringLiteral("user"), QStringLiteral("socket")};
+
+// The run that `parser`, which holds the relay's options and has parsed a command line, asks
+// for. Throws UsageError for a value it can't use.
+DaemonOptions daemonOptionsFrom(const QCommandLineParser& parser);
+// The control socket the relay selection names: `--socket`, else the mode's.
+QString controlSocketFrom(const QCommandLineParser& parser);
 
 } // namespace zidire

@@ -5,8 +5,12 @@
 #include "RelayPaths.h"
 
 #include <cstdio>
+#include <cstring>
 
-int main() {
+int main(int argc, char** argv) {
+    // For package checks; pkexec runs it without arguments.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return std::puts("moxtrel-authorize " MOXTREL_VERSION) < 0;
     // pkexec hands over a cleared environment, so this is the system's directory; run by anyone
     // else, the helper has no more rights than its caller and the token no more worth.
     const QString directory = RelayPaths::authorityDirectory(RelayMode::system);

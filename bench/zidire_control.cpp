@@ -122,6 +122,7 @@ int main(int argc, char** argv) {
     BlockingResponder responder(floorPath, answer);
     zidire = &underTest;
     return runWithRatios(
-        {{"BM_ZidireGetStatus/min_time:2.000/real_time/threads:32",
+        {{"zidire control: GetStatus, 32 clients / blocking responder",
+          "BM_ZidireGetStatus/min_time:2.000/real_time/threads:32",
           "BM_BlockingResponderFloor/min_time:2.000/real_time/threads:32", 0.5, true}});
 }

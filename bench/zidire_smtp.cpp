@@ -1,8 +1,9 @@
-// SMTP intake: four clients deliver small (20 KB) and large (10 MB) messages to the real SMTP
-// service over loopback, each message stored durably before its "250". Beside it, the floors of
-// the same run: the same bytes written, fsynced and renamed by a plain loop, and the same bytes
-// sent over loopback TCP to a reader that throws them away. And one copier alone beside the same
-// copier while another host (127.0.0.2) holds 100 connections open.
+// SMTP intake: clients deliver small (20 KB) messages over 1, 4 and 16 connections and large
+// (10 MB) ones over 4 to the real SMTP service over loopback, each message stored durably before
+// its "250". Beside them, the floors of the same run: the same bytes written, fsynced and renamed
+// by plain loops on as many threads as there are connections (in turns with the intake's own
+// rounds), and the same bytes sent over loopback TCP to a reader that throws them away. And one
+// copier alone beside the same copier while another host (127.0.0.2) holds 100 connections open.
 
 #include "BenchRatio.h"
 #include "LoopbackSmtp.h"
@@ -28,7 +29,7 @@ using namespace zidire;
 
 namespace {
 
-constexpr int clients = 4;
+constexpr int largeClients = 4;
 constexpr qsizetype smallBytes = 20 * 1024;
 constexpr qsizetype largeBytes = 10 * 1024 * 1024;
 constexpr int smallPerClient = 8; // messages per client and iteration
@@ -66,6 +67,7 @@ struct Server {
 Server* server = nullptr;
 
 constexpr in_addr_t hostileHost = INADDR_LOOPBACK + 1;
+constexpr in_addr_t copierHosts = INADDR_LOOPBACK + 0x100; // 127.0.1.1 and up
 constexpr int hostileConnections = 100;
 
 int connectTo(quint16 port, in_addr_t from = INADDR_LOOPBACK) {
@@ -99,8 +101,8 @@ bool sendAll(int fd, const char* data, size_t size) {
 // A minimal SMTP client that reads replies line by line and checks their codes.
 class SmtpClient {
 public:
-    explicit SmtpClient(quint16 port)
-        : m_fd(connectTo(port)) {}
+    explicit SmtpClient(quint16 port, in_addr_t from = INADDR_LOOPBACK)
+        : m_fd(connectTo(port, from)) {}
     ~SmtpClient() {
         if (m_fd >= 0)
             ::close(m_fd);
@@ -149,38 +151,39 @@ private:
     QByteArray m_buffer;
 };
 
-void BM_SmtpIntake(benchmark::State& state) {
-    const qsizetype bytes = state.range(0);
-    const int perClient = bytes == smallBytes ? smallPerClient : largePerClient;
-    std::vector<std::unique_ptr<SmtpClient>> sessions;
-    for (int i = 0; i < clients; ++i) {
-        sessions.push_back(std::make_unique<SmtpClient>(server->intake.port()));
-        if (!sessions.back()->signIn()) {
-            state.SkipWithError("couldn't sign in to the SMTP service");
-            return;
-        }
+using Sessions = std::vector<std::unique_ptr<SmtpClient>>;
+
+// `count` signed-in connections, each from a host of its own (127.0.1.x) as copiers are, or none
+// when one could not sign in.
+Sessions signedInSessions(int count) {
+    Sessions sessions;
+    for (int i = 0; i < count; ++i) {
+        sessions.push_back(
+            std::make_unique<SmtpClient>(server->intake.port(), copierHosts + in_addr_t(i)));
+        if (!sessions.back()->signIn())
+            return {};
     }
-    for (auto _ : state) {
-        std::atomic<bool> ok = true;
-        std::vector<std::thread> threads;
-        for (auto& session : sessions)
-            threads.emplace_back([&, s = session.get()] {
-                for (int m = 0; m < perClient; ++m)
-                    if (!s->deliver(text(bytes)))
-                        ok = false;
-            });
-        for (std::thread& thread : threads)
-            thread.join();
-        if (!ok) {
-            state.SkipWithError("a message was not accepted");
-            return;
-        }
-        state.PauseTiming();
-        server->emptySpool();
-        state.ResumeTiming();
-    }
-    state.SetItemsProcessed(state.iterations() * clients * perClient);
-    state.SetBytesProcessed(state.iterations() * clients * perClient * bytes);
+    return sessions;
+}
+
+// Every session delivers `perSession` messages of `bytes`, all at once; false when one was not
+// accepted.
+bool deliverFromAll(const Sessions& sessions, qsizetype bytes, int perSession) {
+    std::atomic<bool> ok = true;
+    std::vector<std::thread> threads;
+    for (const auto& session : sessions)
+        threads.emplace_back([&, s = session.get()] {
+            for (int m = 0; m < perSession; ++m)
+                if (!s->deliver(text(bytes)))
+                    ok = false;
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    return ok;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // One copier's small messages, with (1) or without (0) the other host's connections open. Those
@@ -225,32 +228,51 @@ void BM_OneCopier(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * smallPerClient);
 }
 
-// The same messages, one after the other: temp file, write, fsync, rename, fsync of the directory.
-double durablyWrite(const QString& directory, const QByteArray& content, int count) {
-    const auto start = std::chrono::steady_clock::now();
-    const QByteArray dir = QFile::encodeName(directory);
+// `count` messages, one after the other: temp file, write, fsync, rename, fsync of the directory.
+bool durablyWriteInTurn(const QByteArray& directory, const QByteArray& content, int count,
+                        const QByteArray& writer) {
     for (int i = 0; i < count; ++i) {
-        const QByteArray temp = dir + "/tmp-" + QByteArray::number(i);
-        const QByteArray final = dir + "/msg-" + QByteArray::number(i) + ".eml";
+        const QByteArray name = writer + '-' + QByteArray::number(i);
+        const QByteArray temp = directory + "/tmp-" + name;
+        const QByteArray final = directory + "/msg-" + name + ".eml";
         const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd < 0 ||
             !(::write(fd, content.constData(), size_t(content.size())) == content.size()) ||
             ::fsync(fd) != 0 || ::close(fd) != 0 ||
             ::rename(temp.constData(), final.constData()) != 0)
-            return -1;
-        const int dirFd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            return false;
+        const int dirFd = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         ::fsync(dirFd);
         ::close(dirFd);
     }
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    // Like the spool, every iteration starts with new names, not by replacing files.
-    for (int i = 0; i < count; ++i)
-        ::unlink((dir + "/msg-" + QByteArray::number(i) + ".eml").constData());
-    return elapsed.count();
+    return true;
 }
 
-// The same messages from four connections to one reader thread that discards them.
-double sendOverLoopback(const QByteArray& content, int perClient) {
+// `writers` threads at once, each writing `perWriter` messages in turn into the same directory,
+// as the spool's commits do. Returns the seconds until the last one is durable, or -1.
+double durablyWrite(const QString& directory, const QByteArray& content, int writers,
+                    int perWriter) {
+    const QByteArray dir = QFile::encodeName(directory);
+    std::atomic<bool> ok = true;
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> threads;
+    for (int w = 0; w < writers; ++w)
+        threads.emplace_back([&, writer = QByteArray::number(w)] {
+            if (!durablyWriteInTurn(dir, content, perWriter, writer))
+                ok = false;
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    // Like the spool, every iteration starts with new names, not by replacing files.
+    QDir spool(directory);
+    for (const QString& name : spool.entryList({QStringLiteral("msg-*")}, QDir::Files))
+        spool.remove(name);
+    return ok ? elapsed.count() : -1;
+}
+
+// The same messages from `clients` connections to one reader thread that discards them.
+double sendOverLoopback(const QByteArray& content, int clients, int perClient) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -301,39 +323,69 @@ double sendOverLoopback(const QByteArray& content, int perClient) {
     return elapsed.count();
 }
 
-void BM_DurableWriteFloor(benchmark::State& state) {
-    const qsizetype bytes = state.range(0);
-    const int count = clients * (bytes == smallBytes ? smallPerClient : largePerClient);
-    QTemporaryDir directory(QDir::tempPath() + QStringLiteral("/bench-floor-XXXXXX"));
+// Small messages over `connections` (the argument), each round beside a round of the floor at
+// the same concurrency (as many threads writing durably), so that both meet the same disk and
+// the same neighbours. The ratio is the intake's rate over the floor's.
+void BM_SmallIntakeBesideFloor(benchmark::State& state) {
+    const int connections = int(state.range(0));
+    const Sessions sessions = signedInSessions(connections);
+    QTemporaryDir floorDirectory(QDir::tempPath() + QStringLiteral("/bench-floor-XXXXXX"));
+    if (sessions.empty()) {
+        state.SkipWithError("couldn't sign in to the SMTP service");
+        return;
+    }
+    RoundRatios ratios;
     for (auto _ : state) {
-        const double seconds = durablyWrite(directory.path(), text(bytes), count);
-        if (seconds < 0) {
+        const auto start = std::chrono::steady_clock::now();
+        if (!deliverFromAll(sessions, smallBytes, smallPerClient)) {
+            state.SkipWithError("a message was not accepted");
+            return;
+        }
+        const double seconds = secondsSince(start);
+        state.SetIterationTime(seconds);
+        server->emptySpool();
+        const double floor =
+            durablyWrite(floorDirectory.path(), text(smallBytes), connections, smallPerClient);
+        if (floor < 0) {
             state.SkipWithError("couldn't write the floor's files");
             return;
         }
-        state.SetIterationTime(seconds);
+        ratios.add(floor, seconds); // rates: the intake's over the floor's
     }
-    state.SetItemsProcessed(state.iterations() * count);
-    state.SetBytesProcessed(state.iterations() * count * bytes);
+    state.SetItemsProcessed(state.iterations() * connections * smallPerClient);
+    ratios.report(state);
 }
 
-void BM_LoopbackFloor(benchmark::State& state) {
-    const qsizetype bytes = state.range(0);
-    const int perClient = bytes == smallBytes ? smallPerClient : largePerClient;
-    for (auto _ : state)
-        state.SetIterationTime(sendOverLoopback(text(bytes), perClient));
-    state.SetItemsProcessed(state.iterations() * clients * perClient);
-    state.SetBytesProcessed(state.iterations() * clients * perClient * bytes);
+// Large messages over four connections.
+void BM_LargeIntake(benchmark::State& state) {
+    const Sessions sessions = signedInSessions(largeClients);
+    if (sessions.empty()) {
+        state.SkipWithError("couldn't sign in to the SMTP service");
+        return;
+    }
+    for (auto _ : state) {
+        if (!deliverFromAll(sessions, largeBytes, largePerClient)) {
+            state.SkipWithError("a message was not accepted");
+            return;
+        }
+        state.PauseTiming();
+        server->emptySpool();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * largeClients * largePerClient);
+    state.SetBytesProcessed(state.iterations() * largeClients * largePerClient * largeBytes);
 }
 
-// Per iteration, the slower of the two floors for the same bytes.
+// Per iteration, the slower of two floors for the large messages of the intake: all of them
+// written durably one after the other, and all of them sent over loopback.
 void BM_SlowerFloor(benchmark::State& state) {
-    const qsizetype bytes = state.range(0);
-    const int perClient = bytes == smallBytes ? smallPerClient : largePerClient;
+    const int clients = largeClients;
+    const int perClient = largePerClient;
     QTemporaryDir directory(QDir::tempPath() + QStringLiteral("/bench-floor-XXXXXX"));
     for (auto _ : state) {
-        const double disk = durablyWrite(directory.path(), text(bytes), clients * perClient);
-        const double network = sendOverLoopback(text(bytes), perClient);
+        const double disk =
+            durablyWrite(directory.path(), text(largeBytes), 1, clients * perClient);
+        const double network = sendOverLoopback(text(largeBytes), clients, perClient);
         if (disk < 0) {
             state.SkipWithError("couldn't write the floor's files");
             return;
@@ -345,11 +397,10 @@ void BM_SlowerFloor(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_SmtpIntake)->Arg(smallBytes)->Arg(largeBytes)->UseRealTime()->MinTime(1.0);
-BENCHMARK(BM_OneCopier)->Arg(0)->Arg(1)->UseRealTime()->MinTime(1.0);
-BENCHMARK(BM_DurableWriteFloor)->Arg(smallBytes)->Arg(largeBytes)->UseManualTime()->MinTime(1.0);
-BENCHMARK(BM_LoopbackFloor)->Arg(smallBytes)->Arg(largeBytes)->UseManualTime()->MinTime(1.0);
+BENCHMARK(BM_SmallIntakeBesideFloor)->Arg(1)->Arg(4)->Arg(16)->UseManualTime()->MinTime(2.0);
+BENCHMARK(BM_LargeIntake)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_SlowerFloor)->Arg(largeBytes)->UseManualTime()->MinTime(1.0);
+BENCHMARK(BM_OneCopier)->Arg(0)->Arg(1)->UseRealTime()->MinTime(1.0);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
@@ -359,14 +410,22 @@ int main(int argc, char** argv) {
     // The service runs on this thread's event loop; the benchmarks drive it from another one.
     int result = 0;
     std::thread runner([&] {
-        result = runWithRatios({
-            {"BM_SmtpIntake/20480/min_time:1.000/real_time",
-             "BM_DurableWriteFloor/20480/min_time:1.000/manual_time", 0.7, true},
-            {"BM_SmtpIntake/10485760/min_time:1.000/real_time",
-             "BM_SlowerFloor/10485760/min_time:1.000/manual_time", 0.5, true},
-            {"BM_OneCopier/1/min_time:1.000/real_time", "BM_OneCopier/0/min_time:1.000/real_time",
-             0.8, true},
-        });
+        std::vector<BenchRatio> ratios;
+        for (const char* connections : {"1", "4", "16"})
+            ratios.push_back({std::string("zidire SMTP: 20 KB, ") + connections +
+                                  " connection(s) / durable writes on as many threads",
+                              std::string("BM_SmallIntakeBesideFloor/") + connections +
+                                  "/min_time:2.000/manual_time",
+                              {},
+                              0.7,
+                              true});
+        ratios.push_back({"zidire SMTP: 10 MB, 4 connections / slower of disk and loopback",
+                          "BM_LargeIntake/min_time:1.000/real_time",
+                          "BM_SlowerFloor/10485760/min_time:1.000/manual_time", 0.5, true});
+        ratios.push_back({"zidire SMTP: one copier beside 100 connections of another host / alone",
+                          "BM_OneCopier/1/min_time:1.000/real_time",
+                          "BM_OneCopier/0/min_time:1.000/real_time", 0.8, true});
+        result = runWithRatios(ratios);
         QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);
     });
     QCoreApplication::exec();

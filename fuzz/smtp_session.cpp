@@ -1,7 +1,7 @@
 // Feeds arbitrary client bytes to an SMTP session on any of the three kinds of listener, carrying
-// out delays, STARTTLS and commits the way the connection does, twice: once in one piece and once
-// cut where the fuzzer chooses. The replies must be the same, since the network may cut the bytes
-// anywhere; a difference aborts.
+// out delays, STARTTLS, spool file creation and commits the way the connection does, twice: once
+// in one piece and once cut where the fuzzer chooses. The replies must be the same, since the
+// network may cut the bytes anywhere; a difference aborts.
 //
 // Input: the first byte picks the listener (byte % 3), the next `cutBytes` give the sizes of the
 // pieces in turn (1 + byte each, repeated), the rest is what the client sends.
@@ -76,7 +76,9 @@ QByteArray converse(ListenerSecurity security, QByteArrayView input, QByteArrayV
                 break;
             if (output.startTls)
                 session.tlsEstablished();
-            if (output.commit)
+            if (output.open)
+                output = session.opened(output.open());
+            else if (output.commit)
                 output = session.committed(SmtpSession::commit(*output.commit));
             else if (output.delay.count() > 0)
                 output = session.resume();

@@ -5,23 +5,40 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QLocale>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <type_traits>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+bool isAsciiUpper(char c) {
+    return c >= 'A' && c <= 'Z';
+}
+bool isAsciiLower(char c) {
+    return c >= 'a' && c <= 'z';
+}
+
+} // namespace
 
 ControlDecodingError::ControlDecodingError(const QString& description)
     : m_description(description)
     , m_what(description.toUtf8()) {}
 
-QString toSnakeCase(const QString& name) {
-    QString key;
-    key.reserve(name.size() + 4);
-    for (qsizetype i = 0; i < name.size(); ++i) {
-        const QChar c = name[i];
-        if (i > 0 && c.isUpper() && name[i - 1].isLower())
-            key += u'_';
-        key += c;
+QByteArray toSnakeCase(const char* name) {
+    QByteArray key(2 * qsizetype(std::strlen(name)), Qt::Uninitialized);
+    char* out = key.data();
+    for (const char* c = name; *c; ++c) {
+        if (c != name && isAsciiUpper(*c) && isAsciiLower(c[-1]))
+            *out++ = '_';
+        *out++ = isAsciiUpper(*c) ? char(*c - 'A' + 'a') : *c;
     }
-    return key.toLower();
+    key.truncate(out - key.constData());
+    return key;
 }
 
 QString fromSnakeCase(const QString& key) {
@@ -53,48 +70,161 @@ concept Record = requires(T& r) {
     T::describe(r, [](const char*, auto&) {});
 };
 
+// Every message needs the keys of its fields, and field names are literals: each key is worked
+// out once per thread.
+const QByteArray& keyOf(const char* name) {
+    thread_local std::unordered_map<const char*, QByteArray> keys;
+    auto [entry, added] = keys.try_emplace(name);
+    if (added)
+        entry->second = toSnakeCase(name);
+    return entry->second;
+}
+
 // ---- encoding ----
 
-QJsonValue toJson(const QString& v) {
-    return v;
-}
-QJsonValue toJson(bool v) {
-    return v;
-}
-QJsonValue toJson(qint64 v) {
-    return v;
-}
-QJsonValue toJson(double v) {
-    return v;
-}
-template <Record R> QJsonValue toJson(const R& record);
-template <class T> QJsonValue toJson(const QList<T>& list);
+// JSON is written directly: building a QJsonObject first costs more than all the rest of
+// answering a status request. The bytes are those QJsonDocument writes: compact, keys sorted,
+// strings in UTF-8 with only what JSON requires escaped (and a lone surrogate as \uXXXX).
 
-template <class T> void writeMember(QJsonObject& object, const char* name, const T& value) {
-    if constexpr (IsOptional<T>::value) {
-        if (value)
-            object.insert(toSnakeCase(QLatin1String(name)), toJson(*value));
-    } else {
-        object.insert(toSnakeCase(QLatin1String(name)), toJson(value));
+void appendEscaped(QByteArray& out, char16_t unit) {
+    static const char digits[] = "0123456789abcdef";
+    switch (unit) {
+    case u'"':
+    case u'\\':
+        out += '\\';
+        out += char(unit);
+        return;
+    case u'\b':
+        out += "\\b";
+        return;
+    case u'\f':
+        out += "\\f";
+        return;
+    case u'\n':
+        out += "\\n";
+        return;
+    case u'\r':
+        out += "\\r";
+        return;
+    case u'\t':
+        out += "\\t";
+        return;
+    default:
+        out += "\\u";
+        for (const int shift : {12, 8, 4, 0})
+            out += digits[(unit >> shift) & 0xf];
     }
 }
 
-template <Record R> QJsonValue toJson(const R& record) {
-    QJsonObject object;
-    R::describe(record,
-                [&](const char* name, const auto& value) { writeMember(object, name, value); });
-    return object;
+void appendUtf8(QByteArray& out, char32_t c) {
+    if (c < 0x800) {
+        out += char(0xc0 | c >> 6);
+    } else if (c < 0x10000) {
+        out += char(0xe0 | c >> 12);
+        out += char(0x80 | (c >> 6 & 0x3f));
+    } else {
+        out += char(0xf0 | c >> 18);
+        out += char(0x80 | (c >> 12 & 0x3f));
+        out += char(0x80 | (c >> 6 & 0x3f));
+    }
+    out += char(0x80 | (c & 0x3f));
 }
 
-template <class T> QJsonValue toJson(const QList<T>& list) {
-    QJsonArray array;
-    for (const T& element : list)
-        array.append(toJson(element));
-    return array;
+void appendJson(QByteArray& out, const QString& text) {
+    out += '"';
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        // Plain ASCII, by far the most of it, is copied in runs.
+        qsizetype plain = i;
+        while (plain < text.size() && text[plain] >= u' ' && text[plain] < u'\x80' &&
+               text[plain] != u'"' && text[plain] != u'\\')
+            ++plain;
+        if (plain > i) {
+            const qsizetype at = out.size();
+            out.resize(at + plain - i);
+            std::transform(text.constData() + i, text.constData() + plain, out.data() + at,
+                           [](QChar c) { return char(c.unicode()); });
+            i = plain - 1;
+            continue;
+        }
+        const char16_t unit = text[i].unicode();
+        if (unit < 0x80) {
+            appendEscaped(out, unit);
+        } else if (QChar::isHighSurrogate(unit) && i + 1 < text.size() &&
+                   text[i + 1].isLowSurrogate()) {
+            appendUtf8(out, QChar::surrogateToUcs4(unit, text[++i].unicode()));
+        } else if (QChar::isSurrogate(unit)) {
+            appendEscaped(out, unit);
+        } else {
+            appendUtf8(out, unit);
+        }
+    }
+    out += '"';
+}
+
+void appendJson(QByteArray& out, bool value) {
+    out += value ? "true" : "false";
+}
+void appendJson(QByteArray& out, qint64 value) {
+    out += QByteArray::number(value);
+}
+void appendJson(QByteArray& out, double value) {
+    out += std::isfinite(value) ? QByteArray::number(value, 'g', QLocale::FloatingPointShortest)
+                                : QByteArray("null");
+}
+template <Record R> void appendJson(QByteArray& out, const R& record);
+template <class T> void appendJson(QByteArray& out, const QList<T>& list) {
+    out += '[';
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        if (i > 0)
+            out += ',';
+        appendJson(out, list[i]);
+    }
+    out += ']';
+}
+
+// The values are written in the order the record lists them, then put out in the order of
+// their keys.
+template <Record R> void appendJson(QByteArray& out, const R& record) {
+    struct Member {
+        const QByteArray* key;
+        qsizetype begin;
+        qsizetype end;
+    };
+    std::vector<Member> members;
+    members.reserve(16);
+    QByteArray values;
+    const auto add = [&](const char* name, const auto& value) {
+        members.push_back({&keyOf(name), values.size(), 0});
+        appendJson(values, value);
+        members.back().end = values.size();
+    };
+    R::describe(record, [&](const char* name, const auto& value) {
+        if constexpr (IsOptional<std::remove_cvref_t<decltype(value)>>::value) {
+            if (value)
+                add(name, *value);
+        } else {
+            add(name, value);
+        }
+    });
+    std::sort(members.begin(), members.end(),
+              [](const Member& a, const Member& b) { return *a.key < *b.key; });
+    out += '{';
+    for (const Member& member : members) {
+        if (&member != &members.front())
+            out += ',';
+        out += '"';
+        out += *member.key;
+        out += "\":";
+        out += QByteArrayView(values).sliced(member.begin, member.end - member.begin);
+    }
+    out += '}';
 }
 
 template <Record R> QByteArray encode(const R& record) {
-    return QJsonDocument(toJson(record).toObject()).toJson(QJsonDocument::Compact);
+    QByteArray out;
+    out.reserve(512);
+    appendJson(out, record);
+    return out;
 }
 
 // ---- decoding ----
@@ -155,7 +285,7 @@ public:
             byName.insert(fromSnakeCase(it.key()), it.value());
 
         R::describe(out, [&](const char* name, auto& field) {
-            const QString key = toSnakeCase(QLatin1String(name));
+            const QString key = QString::fromLatin1(keyOf(name));
             const QString fieldPath = path.isEmpty() ? key : path + u'.' + key;
             const QJsonValue value = byName.value(QLatin1String(name), QJsonValue::Undefined);
             using Field = std::remove_reference_t<decltype(field)>;

@@ -25,8 +25,8 @@ private:
 };
 
 // `refreshToken` -> "refresh_token": an underscore before each upper-case letter that follows a
-// lower-case one, then the whole key lower-cased.
-QString toSnakeCase(const QString& name);
+// lower-case one, then the whole key lower-cased. Field names are ASCII.
+QByteArray toSnakeCase(const char* name);
 // "device_password_stored" -> `devicePasswordStored`; a key without underscores stays as written.
 QString fromSnakeCase(const QString& key);
 

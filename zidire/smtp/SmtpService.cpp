@@ -3,17 +3,17 @@
 #include "SmtpSession.h"
 #include "TlsIdentity.h"
 #include "log/Log.h"
+#include "spool/FreeSpace.h"
 #include "spool/Spool.h"
 
 #include <QHash>
+#include <QPointer>
 #include <QSslConfiguration>
 #include <QSslSocket>
-#include <QStorageInfo>
 #include <QSysInfo>
 #include <QTcpServer>
 #include <QThreadPool>
 #include <QTimer>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <array>
 
@@ -73,13 +73,15 @@ struct ServiceContext {
     std::function<std::optional<DeviceLogin>()> deviceLogin;
     QString hostName;
     std::optional<TlsIdentity> tlsIdentity;
-    QThreadPool* commits = nullptr; // where messages are fsynced, away from the event loop
+    // Where spool files are created and fsynced, away from the event loop.
+    QThreadPool* commits = nullptr;
+    FreeSpace spoolSpace{spool.directory()};
     int openSessions = 0;
     QHash<QHostAddress, ClientSessions> clients{};
     AuthFailureBudget authFailures{options.authFailureLimits};
 
     QSslConfiguration tlsConfiguration() const;
-    bool spoolHasRoom() const;
+    bool spoolHasRoom();
     void authFailed(const QHostAddress& client);
 };
 
@@ -188,6 +190,17 @@ private:
     }
 
     void send(const SmtpSession::Output& output) {
+        if (output.open) {
+            // What is ready waits for the file and leaves with the answer to DATA, as one piece
+            // for the group of pipelined commands (RFC 2920 3.2).
+            return inBackground(output.open,
+                                [this, earlier = output](const SmtpSession::Opening& opening) {
+                                    SmtpSession::Output next = m_session->opened(opening);
+                                    next.reply.prepend(earlier.reply);
+                                    next.accepted = earlier.accepted + next.accepted;
+                                    return next;
+                                });
+        }
         if (m_socket->state() == QAbstractSocket::ConnectedState) // not gone during a delay
             m_socket->write(output.reply);
         if (signsIn(output.reply))
@@ -201,20 +214,32 @@ private:
             m_socket->setSslConfiguration(m_service.tlsConfiguration());
             m_socket->startServerEncryption();
         } else if (output.commit) {
-            commitInBackground(output.commit);
+            // Should the connection go first, the message is still made durable, just never
+            // acknowledged, so the client sends it again.
+            inBackground([writer = output.commit] { return SmtpSession::commit(*writer); },
+                         [this, writer = output.commit](const SmtpSession::CommitOutcome& outcome) {
+                             m_service.spoolSpace.stored(writer->size());
+                             return m_session->committed(outcome);
+                         });
         }
     }
 
-    // A slow fsync holds up this client only. Should the connection go first, the message is
-    // still made durable, just never acknowledged, so the client sends it again.
-    void commitInBackground(std::shared_ptr<SpoolWriter> writer) {
+    // File work on the commit pool: a slow disk holds up this client only. Nothing more of its
+    // input is handled until `done` has taken the result back here. The result is handed back
+    // through the service, which outlives the pool, and only to a connection that still exists.
+    // (Not QFuture::then: with Qt 6.4, continuations of tasks as quick as creating a file now and
+    // then crashed in QFutureInterfaceBase::reportStarted.)
+    template <typename Work, typename Done> void inBackground(Work work, Done done) {
         m_waiting = true;
-        QtConcurrent::run(m_service.commits, [writer] {
-            return SmtpSession::commit(*writer);
-        }).then(this, [this](const SmtpSession::CommitOutcome& outcome) {
-            m_waiting = false;
-            carryOut(m_session->committed(outcome));
-            readInput();
+        m_service.commits->start([&service = m_service.owner, connection = QPointer(this),
+                                  work = std::move(work), done]() mutable {
+            QMetaObject::invokeMethod(&service, [connection, done, result = work()] {
+                if (!connection)
+                    return;
+                connection->m_waiting = false;
+                connection->carryOut(done(result));
+                connection->readInput();
+            });
         });
     }
 
@@ -304,9 +329,10 @@ QSslConfiguration ServiceContext::tlsConfiguration() const {
     return configuration;
 }
 
-bool ServiceContext::spoolHasRoom() const {
-    const QStorageInfo storage(spool.directory());
-    return !storage.isValid() || storage.bytesAvailable() >= options.minFreeDiskBytes;
+// Unreadable free space lets messages in: the spool's own writes then tell whether it has room.
+bool ServiceContext::spoolHasRoom() {
+    const std::optional<qint64> available = spoolSpace.bytesAvailable();
+    return !available || *available >= options.minFreeDiskBytes;
 }
 
 void ServiceContext::authFailed(const QHostAddress& client) {
@@ -331,7 +357,9 @@ struct SmtpService::Private {
     Private(SmtpService& owner, SmtpOptions options, Spool& spool, Log& log,
             std::function<std::optional<DeviceLogin>()> deviceLogin)
         : context{owner, std::move(options), spool, log, std::move(deviceLogin), {}, {}, &commits} {
-        commits.setMaxThreadCount(4);
+        // One job per session at most, so that no session waits for another's disk: the threads
+        // spend their time waiting for the disk, and the file system combines concurrent fsyncs.
+        commits.setMaxThreadCount(context.options.maxSessions);
     }
 
     quint16 port(ListenerSecurity security) const {
@@ -346,12 +374,33 @@ struct SmtpService::Private {
         return 0;
     }
 
+    // What listeners() reports, worked out whenever it changes, since every status asks for it.
+    QList<ListenerInfo> describeListeners() const {
+        static const char* const tlsNames[] = {"none", "starttls", "implicit"};
+        QList<ListenerInfo> result;
+        for (const ListenerSecurity security :
+             {ListenerSecurity::plain, ListenerSecurity::startTls, ListenerSecurity::implicitTls}) {
+            const auto index = static_cast<size_t>(security);
+            const Listener* listener = listeners[index].get();
+            const quint16 number = listener ? listener->serverPort() : port(security);
+            ListenerInfo info{QStringLiteral("%1:%2").arg(host.toString()).arg(number),
+                              QString::fromLatin1(tlsNames[index]), std::nullopt};
+            if (!listenErrors[index].isEmpty())
+                info.error = listenErrors[index];
+            else if (!listener)
+                info.error = QStringLiteral("not listening");
+            result.append(info);
+        }
+        return result;
+    }
+
     ServiceContext context;
     QString tlsProblem;
     QHostAddress host;
     std::array<std::unique_ptr<Listener>, 3> listeners;
     std::array<QString, 3> listenErrors;
-    // Waits for running commits when destroyed, after the connections and before the spool.
+    QList<ListenerInfo> listenerInfo;
+    // Waits for running file work when destroyed, after the connections and before the spool.
     QThreadPool commits;
     // Parent of the open connections; declared last so they go before what they use.
     QObject connections;
@@ -379,6 +428,7 @@ SmtpService::SmtpService(SmtpOptions options, Spool& spool, Log& log,
     }
     if (!d->tlsProblem.isEmpty())
         log.error(QStringLiteral("SMTP over TLS is off: %1").arg(d->tlsProblem));
+    d->listenerInfo = d->describeListeners();
 }
 
 SmtpService::~SmtpService() = default;
@@ -407,25 +457,11 @@ void SmtpService::listen(const QHostAddress& host) {
                                           listener->errorString()));
         }
     }
+    d->listenerInfo = d->describeListeners();
 }
 
 QList<ListenerInfo> SmtpService::listeners() const {
-    static const char* const tlsNames[] = {"none", "starttls", "implicit"};
-    QList<ListenerInfo> result;
-    for (const ListenerSecurity security :
-         {ListenerSecurity::plain, ListenerSecurity::startTls, ListenerSecurity::implicitTls}) {
-        const auto index = static_cast<size_t>(security);
-        const Listener* listener = d->listeners[index].get();
-        const quint16 port = listener ? listener->serverPort() : d->port(security);
-        ListenerInfo info{QStringLiteral("%1:%2").arg(d->host.toString()).arg(port),
-                          QString::fromLatin1(tlsNames[index]), std::nullopt};
-        if (!d->listenErrors[index].isEmpty())
-            info.error = d->listenErrors[index];
-        else if (!listener)
-            info.error = QStringLiteral("not listening");
-        result.append(info);
-    }
-    return result;
+    return d->listenerInfo;
 }
 
 void SmtpService::setMaxMessageBytes(qint64 bytes, const QString& reason) {

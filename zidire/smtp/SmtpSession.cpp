@@ -310,7 +310,8 @@ void SmtpSession::feed(QByteArrayView bytes) {
 void SmtpSession::keepUnhandled(QByteArrayView bytes) {
     if (m_phase == Phase::closed || bytes.isEmpty())
         return;
-    // Only an AUTH delay, a commit or a TLS handshake pauses; nothing legitimate sends much then.
+    // Only an AUTH delay, a spool file being created or committed, or a TLS handshake pauses;
+    // nothing legitimate sends much then.
     if (m_paused && m_input.size() + bytes.size() > maxBufferedWhilePaused)
         m_overflowWhilePaused = true;
     else
@@ -618,18 +619,36 @@ void SmtpSession::data(const QByteArray& argument) {
     if (!argument.isEmpty())
         return reply("501 5.5.4 Syntax: DATA");
     m_transaction.envelope.receivedAt = QDateTime::currentDateTimeUtc();
-    try {
-        m_transaction.writer = m_spool.begin(m_transaction.envelope);
-    } catch (const DurableFileError& error) {
-        m_log.error(QStringLiteral("couldn't store a message from %1: %2")
-                        .arg(m_settings.clientAddress, error.message()));
+    // Creating a file can take milliseconds on a busy disk, and the event loop serves every
+    // connection: the connection creates it elsewhere and hands it back through opened().
+    m_output.open = [&spool = m_spool, envelope = m_transaction.envelope]() -> Opening {
+        try {
+            return {spool.begin(envelope), {}};
+        } catch (const DurableFileError& error) {
+            return {nullptr, error.message()};
+        }
+    };
+    m_paused = true;
+}
+
+SmtpSession::Output SmtpSession::opened(const Opening& opening) {
+    if (opening.writer) {
+        m_transaction.writer = opening.writer;
+        m_transaction.pendingContent = traceField();
+        m_phase = Phase::data;
+        m_dataAtLineStart = true;
+        reply("354 End data with <CR><LF>.<CR><LF>");
+    } else {
+        logStoreFailure(opening.error);
+        reply(storeFailed);
         resetTransaction();
-        return reply(storeFailed);
     }
-    m_transaction.pendingContent = traceField();
-    m_phase = Phase::data;
-    m_dataAtLineStart = true;
-    reply("354 End data with <CR><LF>.<CR><LF>");
+    return resume();
+}
+
+void SmtpSession::logStoreFailure(const QString& error) {
+    m_log.error(QStringLiteral("couldn't store a message from %1: %2")
+                    .arg(m_settings.clientAddress, error));
 }
 
 void SmtpSession::handleDataLine(QByteArrayView line, bool tooLong) {
@@ -679,8 +698,7 @@ bool SmtpSession::writeContent(QByteArrayView bytes) {
         m_transaction.writer->write(bytes.data(), bytes.size());
         return true;
     } catch (const DurableFileError& error) {
-        m_log.error(QStringLiteral("couldn't store a message from %1: %2")
-                        .arg(m_settings.clientAddress, error.message()));
+        logStoreFailure(error.message());
         refuseMessage(storeFailed);
         return false;
     }
@@ -713,7 +731,7 @@ void SmtpSession::finishMessage() {
     }
     // The connection makes the message durable, off the event loop, and reports back through
     // committed(); nothing else is read until then.
-    m_output.commit = std::shared_ptr<SpoolWriter>(std::move(m_transaction.writer));
+    m_output.commit = std::move(m_transaction.writer);
     m_paused = true;
 }
 
@@ -728,8 +746,7 @@ SmtpSession::CommitOutcome SmtpSession::commit(SpoolWriter& writer) {
 SmtpSession::Output SmtpSession::committed(const CommitOutcome& outcome) {
     const Envelope& envelope = m_transaction.envelope;
     if (outcome.id.isEmpty()) {
-        m_log.error(QStringLiteral("couldn't store a message from %1: %2")
-                        .arg(envelope.clientAddress, outcome.error));
+        logStoreFailure(outcome.error);
         reply(storeFailed);
     } else {
         m_log.info(QStringLiteral("accepted message %1 from %2: %3 bytes from <%4> to %5")

@@ -55,14 +55,23 @@ public:
     static constexpr qsizetype maxCommandLine = 512; // including CRLF (RFC 5321 4.5.3.1.4)
     static constexpr qsizetype maxTextLine = 1000;   // including CRLF (RFC 5321 4.5.3.1.6)
 
+    // The spool file of a message about to be received, or why it couldn't be created.
+    struct Opening {
+        std::shared_ptr<SpoolWriter> writer;
+        QString error;
+    };
+
     // What the connection does with one step's result, in this order: wait `delay`, send
-    // `reply`, then start TLS, close, or commit. After a delay it calls resume(), after a commit
-    // committed(), to go on with input that arrived meanwhile.
+    // `reply`, then start TLS, close, open or commit. After a delay it calls resume(), after an
+    // open opened(), after a commit committed(), to go on with input that arrived meanwhile.
     struct Output {
         QByteArray reply;
         std::chrono::milliseconds delay{0};
         bool startTls = false;
         bool close = false;
+        // Creates the spool file for the message whose text follows "354"; run on any thread,
+        // since creating a file can take long on some file systems.
+        std::function<Opening()> open;
         // A complete message to make durable with commit(), on any thread, before it is
         // acknowledged.
         std::shared_ptr<SpoolWriter> commit;
@@ -85,6 +94,7 @@ public:
 
     Output receive(QByteArrayView bytes);
     Output resume();
+    Output opened(const Opening& opening);
     Output committed(const CommitOutcome& outcome);
 
     // The STARTTLS handshake finished: the client starts over with EHLO (RFC 3207 4.2).
@@ -100,7 +110,7 @@ private:
     struct Transaction {
         bool active = false;
         Envelope envelope;
-        std::unique_ptr<SpoolWriter> writer;
+        std::shared_ptr<SpoolWriter> writer;
         QByteArray pendingContent; // unstuffed text not yet handed to the writer
         qint64 contentBytes = 0;
         QByteArray refusal; // set when the text is being read only to be thrown away
@@ -115,6 +125,7 @@ private:
     void flushContentRun();
     bool writeContent(QByteArrayView bytes);
     void refuseMessage(const QByteArray& text);
+    void logStoreFailure(const QString& error);
     QByteArray sizeRefusal() const;
     void finishMessage();
 

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 // A message file is the envelope as one line of compact JSON, a newline, then the content exactly
 // as it will be delivered. It is written as "tmp-<id>" and renamed to "msg-<id>.eml" only once it
@@ -88,6 +89,7 @@ struct Spool::Private {
     QString directory;
     Log& log;
     std::atomic<qint64> depth = 0; // a commit may run on a worker thread
+    std::mutex idMutex;            // messages may begin on worker threads
     quint64 lastId = 0;
 
     QString messagePath(const QString& id) const {
@@ -98,6 +100,7 @@ struct Spool::Private {
 
     QString nextId() {
         const quint64 now = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
+        const std::lock_guard lock(idMutex);
         lastId = std::max(now, lastId + 1);
         return QStringLiteral("%1").arg(lastId, idDigits, 10, QLatin1Char('0'));
     }

@@ -42,6 +42,7 @@ public:
     QString directory() const;
     qint64 depth() const; // complete messages waiting
 
+    // Creates the message's file; may run on any thread. Throws DurableFileError.
     std::unique_ptr<SpoolWriter> begin(const Envelope& envelope);
 
     // For delivery: the queued message files, oldest first, and reading/removing one of them.

@@ -118,7 +118,9 @@ class SmtpSessionTest : public QObject {
                 result.delays.append(output.delay);
             if (output.close)
                 return result;
-            if (output.commit)
+            if (output.open)
+                output = session.opened(output.open());
+            else if (output.commit)
                 output = session.committed(SmtpSession::commit(*output.commit));
             else if (output.delay.count() > 0)
                 output = session.resume();

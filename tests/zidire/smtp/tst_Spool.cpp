@@ -1,5 +1,6 @@
 #include "fs/DurableFile.h"
 #include "log/Log.h"
+#include "spool/FreeSpace.h"
 #include "spool/Spool.h"
 
 #include <QDir>
@@ -130,6 +131,22 @@ private Q_SLOTS:
         QCOMPARE(spool.depth(), 0);
         QCOMPARE(Spool(spoolPath(), *m_log).depth(), 0);
         QVERIFY_THROWS_EXCEPTION(DurableFileError, spool.removeDelivered(last));
+    }
+
+    // Read again when its reading is too old or much has been stored since, else from memory.
+    void freeSpaceIsReadAgainOnlyWhenStale() {
+        const QString directory = m_directory.filePath(QStringLiteral("space"));
+        QVERIFY(QDir().mkpath(directory));
+        FreeSpace lasting(directory, std::chrono::hours(1));
+        FreeSpace fresh(directory, std::chrono::milliseconds(0));
+        QVERIFY(lasting.bytesAvailable() && fresh.bytesAvailable());
+        QVERIFY(QDir(directory).removeRecursively()); // unreadable from now on
+        QVERIFY(lasting.bytesAvailable());
+        QVERIFY(!fresh.bytesAvailable());
+        lasting.stored(FreeSpace::rereadAfterBytes / 2);
+        QVERIFY(lasting.bytesAvailable());
+        lasting.stored(FreeSpace::rereadAfterBytes / 2);
+        QVERIFY(!lasting.bytesAvailable());
     }
 };
 

@@ -54,17 +54,18 @@ UsageError misplaced(const QString& option, const QString& where) {
 Command commandFrom(const QCommandLineParser& parser) {
     QStringList arguments = parser.positionalArguments();
     const QString name = arguments.takeFirst();
-    const CommandSpec* spec = findCommand(name);
-    if (!spec)
+    const CommandDefinition* definition = findCommand(name);
+    if (!definition)
         throw UsageError(QStringLiteral("unknown command \"%1\"").arg(name));
     const QString where = QStringLiteral("\"%1\"").arg(name);
-    if (arguments.size() > spec->argumentCount)
+    if (arguments.size() > definition->argumentCount)
+        throw UsageError(QStringLiteral("unexpected argument \"%1\"")
+                             .arg(arguments.at(definition->argumentCount)));
+    if (arguments.size() < definition->argumentCount)
         throw UsageError(
-            QStringLiteral("unexpected argument \"%1\"").arg(arguments.at(spec->argumentCount)));
-    if (arguments.size() < spec->argumentCount)
-        throw UsageError(QStringLiteral("%1 needs %2").arg(where, QLatin1String(spec->synopsis)));
+            QStringLiteral("%1 needs %2").arg(where, QLatin1String(definition->synopsis)));
     for (const QString& option : optionsGiven(parser)) {
-        if (!relaySelection.contains(option) && !spec->options.contains(option))
+        if (!relaySelection.contains(option) && !definition->options.contains(option))
             throw misplaced(option, where);
     }
     const auto optional = [&parser](const char* option) {
@@ -121,10 +122,11 @@ QString helpText() {
     QCommandLineParser parser;
     describeOptions(parser);
     QString text = parser.helpText() + QStringLiteral("\nCommands:\n");
-    for (const CommandSpec& spec : commandSpecs()) {
-        const QString usage = QLatin1String(spec.name) + u' ' + QLatin1String(spec.synopsis);
+    for (const CommandDefinition& definition : commandDefinitions()) {
+        const QString usage =
+            QLatin1String(definition.name) + u' ' + QLatin1String(definition.synopsis);
         text += QStringLiteral("  ") + usage.trimmed() + u'\n' +
-                indented(QLatin1String(spec.description));
+                indented(QLatin1String(definition.description));
     }
     return text + QStringLiteral("\nExit status of a command:\n") +
            indented(QStringLiteral("0 success, 1 the relay refused or failed (its reason on "

@@ -13,7 +13,7 @@ namespace zidire {
 
 namespace {
 
-const CommandSpec specs[] = {
+const CommandDefinition definitions[] = {
     {"status",
      "[--json]",
      0,
@@ -82,25 +82,27 @@ bool isUnreachable(ControlClientError::Kind kind) {
 
 } // namespace
 
-std::span<const CommandSpec> commandSpecs() {
-    return specs;
+std::span<const CommandDefinition> commandDefinitions() {
+    return definitions;
 }
 
-const CommandSpec* findCommand(const QString& name) {
-    const auto* found =
-        std::find_if(std::begin(specs), std::end(specs),
-                     [&name](const CommandSpec& spec) { return name == QLatin1String(spec.name); });
-    return found == std::end(specs) ? nullptr : found;
+const CommandDefinition* findCommand(const QString& name) {
+    const auto* found = std::find_if(std::begin(definitions), std::end(definitions),
+                                     [&name](const CommandDefinition& definition) {
+                                         return name == QLatin1String(definition.name);
+                                     });
+    return found == std::end(definitions) ? nullptr : found;
 }
 
 int runCommand(const Command& command) {
-    const CommandSpec* spec = findCommand(command.name);
-    const auto fail = [spec](const QString& reason, ExitStatus status) {
-        printLine(stderr, QStringLiteral("zidire: ") + QLatin1String(spec->failurePrefix) + reason);
+    const CommandDefinition* definition = findCommand(command.name);
+    const auto fail = [definition](const QString& reason, ExitStatus status) {
+        printLine(stderr,
+                  QStringLiteral("zidire: ") + QLatin1String(definition->failurePrefix) + reason);
         return status;
     };
     try {
-        spec->run(command);
+        definition->run(command);
         return succeeded;
     } catch (const UsageError& error) {
         printLine(stderr, QStringLiteral("zidire: ") + QString::fromUtf8(error.what()));

@@ -11,7 +11,7 @@
 
 namespace zidire {
 
-struct CommandSpec {
+struct CommandDefinition {
     const char* name;
     const char* synopsis; // its arguments and options, as the help shows them
     qsizetype argumentCount;
@@ -22,8 +22,8 @@ struct CommandSpec {
     void (*run)(const Command& command);
 };
 
-std::span<const CommandSpec> commandSpecs();
-const CommandSpec* findCommand(const QString& name);
+std::span<const CommandDefinition> commandDefinitions();
+const CommandDefinition* findCommand(const QString& name);
 
 // A command's exit status.
 enum ExitStatus : int { succeeded = 0, refused = 1, usage = 2, unreachable = 3 };

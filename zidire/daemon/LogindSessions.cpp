@@ -97,6 +97,12 @@ void LogindSessions::call(const QDBusMessage& message,
             });
 }
 
+bool seatsItsUser(const QVariantMap& session) {
+    return session.value(QStringLiteral("Active")).toBool() &&
+           session.value(QStringLiteral("Class")).toString() == QLatin1String("user") &&
+           !session.value(QStringLiteral("Remote")).toBool();
+}
+
 void LogindSessions::ask(uid_t uid, ControlPeerPolicy::Answer answer) {
     auto question = std::make_shared<Question>();
     question->uid = uid;
@@ -144,11 +150,7 @@ void LogindSessions::sessionDescribed(const std::shared_ptr<Question>& question,
     --question->describing;
     if (reply.type() == QDBusMessage::ReplyMessage && reply.signature() == QLatin1String("a{sv}")) {
         ++question->described;
-        const QVariantMap properties = qdbus_cast<QVariantMap>(reply.arguments().value(0));
-        // A greeter or lock screen runs as a user of its own; a remote session isn't at a seat.
-        if (properties.value(QStringLiteral("Active")).toBool() &&
-            properties.value(QStringLiteral("Class")).toString() == QLatin1String("user") &&
-            !properties.value(QStringLiteral("Remote")).toBool()) {
+        if (seatsItsUser(qdbus_cast<QVariantMap>(reply.arguments().value(0)))) {
             question->give({true, {}});
             return;
         }

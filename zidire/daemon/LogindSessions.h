@@ -10,6 +10,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QVariantMap>
 
 #include <chrono>
 #include <functional>
@@ -18,6 +19,10 @@
 class QDBusMessage;
 
 namespace zidire {
+
+// Whether a session, as logind describes it (its properties), has its user at this computer:
+// active, of class "user" (a greeter or lock screen runs as a user of its own) and not remote.
+bool seatsItsUser(const QVariantMap& session);
 
 class LogindSessions : public QObject {
     Q_OBJECT

@@ -4,6 +4,7 @@
 
 #include "LocalRelay.h"
 #include "control/ControlPeerPolicy.h"
+#include "daemon/LogindSessions.h"
 
 #include <QDir>
 #include <QFile>
@@ -108,6 +109,19 @@ private Q_SLOTS:
         QCOMPARE(verdict->admitted, admitted);
         QVERIFY2(verdict->why.contains(why), qPrintable(verdict->why));
         QCOMPARE(sessions.asked, logindAsked ? QList<uid_t>{uid_t(uid)} : QList<uid_t>{});
+    }
+
+    // Only a session at this computer vouches for its user: not an SSH login, not the greeter,
+    // not one switched away from.
+    void seatSessions() {
+        const QVariantMap seated{{"Active", true}, {"Class", "user"}, {"Remote", false}};
+        QVERIFY(seatsItsUser(seated));
+        for (const auto& [property, value] : std::initializer_list<std::pair<QString, QVariant>>{
+                 {"Remote", true}, {"Class", "greeter"}, {"Active", false}}) {
+            QVariantMap session = seated;
+            session.insert(property, value);
+            QVERIFY2(!seatsItsUser(session), qPrintable(property));
+        }
     }
 
     // Another account can open the socket but nothing more: every command, the storing ones

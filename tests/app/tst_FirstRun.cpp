@@ -3,6 +3,7 @@
 // reaches that provider.
 
 #include "AppState.h"
+#include "BackgroundWork.h"
 #include "FakeBrowser.h"
 #include "FakeProvider.h"
 #include "LocalRelay.h"
@@ -94,6 +95,13 @@ private Q_SLOTS:
         const QByteArray sent = QByteArray::fromBase64(
             provider.requests(FakeProvider::Endpoint::graph).constFirst().body);
         QVERIFY(sent.contains("A scanned page."));
+    }
+
+    // The model polls every 200 ms, so a refresh may be on its way when it goes: its work is let
+    // finish and its coroutine resume (finding no model) rather than be left suspended for good.
+    void cleanup() {
+        backgroundPool(BackgroundPriority::utility).waitForDone();
+        QCoreApplication::sendPostedEvents();
     }
 };
 

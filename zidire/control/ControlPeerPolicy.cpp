@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <type_traits>
 #include <unistd.h>
 #include <vector>
 
@@ -21,38 +22,43 @@ long lookupBufferSize() {
     return size > 0 ? size : 16384;
 }
 
-std::optional<gid_t> groupId(const QByteArray& name) {
+// Runs a reentrant look-up, `lookUp(entry, buffer, size, found)`, growing the buffer while it is
+// too small; what `take` copies out of the entry found (its strings live in the buffer), or
+// nothing.
+template <class Entry, class LookUp, class Take>
+auto lookUpEntry(LookUp lookUp, Take take) -> std::optional<std::invoke_result_t<Take, Entry&>> {
     std::vector<char> buffer(static_cast<size_t>(lookupBufferSize()));
     for (;;) {
-        group entry{};
-        group* found = nullptr;
-        const int error =
-            ::getgrnam_r(name.constData(), &entry, buffer.data(), buffer.size(), &found);
+        Entry entry{};
+        Entry* found = nullptr;
+        const int error = lookUp(&entry, buffer.data(), buffer.size(), &found);
         if (error == ERANGE && buffer.size() < 1024 * 1024) {
             buffer.resize(buffer.size() * 2);
             continue;
         }
         if (error != 0 || !found)
             return std::nullopt;
-        return found->gr_gid;
+        return take(*found);
     }
+}
+
+std::optional<gid_t> groupId(const QByteArray& name) {
+    return lookUpEntry<group>(
+        [&name](group* entry, char* buffer, size_t size, group** found) {
+            return ::getgrnam_r(name.constData(), entry, buffer, size, found);
+        },
+        [](group& found) { return found.gr_gid; });
 }
 
 // The user's name and primary group, for getgrouplist.
 std::optional<std::pair<QByteArray, gid_t>> userEntry(uid_t uid) {
-    std::vector<char> buffer(static_cast<size_t>(lookupBufferSize()));
-    for (;;) {
-        passwd entry{};
-        passwd* found = nullptr;
-        const int error = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
-        if (error == ERANGE && buffer.size() < 1024 * 1024) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (error != 0 || !found)
-            return std::nullopt;
-        return std::pair{QByteArray(found->pw_name), found->pw_gid};
-    }
+    return lookUpEntry<passwd>(
+        [uid](passwd* entry, char* buffer, size_t size, passwd** found) {
+            return ::getpwuid_r(uid, entry, buffer, size, found);
+        },
+        [](passwd& found) {
+            return std::pair{QByteArray(found.pw_name), found.pw_gid};
+        });
 }
 
 bool userInGroup(uid_t uid, gid_t wanted) {

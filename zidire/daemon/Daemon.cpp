@@ -31,37 +31,30 @@ QString errnoText(int error) {
 // already is made so too; one that belongs to someone else, who could open it up again, is not
 // used at all.
 QString preparedStateDirectory(const QString& directory) {
+    // What failed (%1 the directory, %2 the reason), with errno of the call that just failed.
+    const auto failure = [&directory](const QString& what) {
+        const int error = errno;
+        return std::runtime_error(what.arg(directory, errnoText(error)).toStdString());
+    };
     const QByteArray path = QFile::encodeName(directory);
     if (!QFileInfo(directory).isDir()) {
         QDir().mkpath(QFileInfo(directory).absolutePath());
-        if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
-            const int error = errno;
-            throw std::runtime_error(QStringLiteral("can't create the state directory %1: %2")
-                                         .arg(directory, errnoText(error))
-                                         .toStdString());
-        }
+        if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+            throw failure(QStringLiteral("can't create the state directory %1: %2"));
     }
     const FileDescriptor opened(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info {};
-    if (!opened.isValid() || ::fstat(opened.get(), &info) != 0) {
-        const int error = errno;
-        throw std::runtime_error(QStringLiteral("can't open the state directory %1: %2")
-                                     .arg(directory, errnoText(error))
-                                     .toStdString());
-    }
+    if (!opened.isValid() || ::fstat(opened.get(), &info) != 0)
+        throw failure(QStringLiteral("can't open the state directory %1: %2"));
     if (info.st_uid != ::geteuid())
         throw std::runtime_error(
             QStringLiteral("the state directory %1 belongs to uid %2, not to zidire's uid %3; "
                            "not keeping secrets there")
                 .arg(directory, QString::number(info.st_uid), QString::number(::geteuid()))
                 .toStdString());
-    if ((info.st_mode & 07777) != 0700 && ::fchmod(opened.get(), 0700) != 0) {
-        const int error = errno;
-        throw std::runtime_error(
-            QStringLiteral("the state directory %1 can't be made private (mode 0700): %2")
-                .arg(directory, errnoText(error))
-                .toStdString());
-    }
+    if ((info.st_mode & 07777) != 0700 && ::fchmod(opened.get(), 0700) != 0)
+        throw failure(
+            QStringLiteral("the state directory %1 can't be made private (mode 0700): %2"));
     return directory;
 }
 

@@ -54,11 +54,6 @@ QString seconds(std::chrono::milliseconds interval) {
     return QString::number(double(interval.count()) / 1000.0);
 }
 
-// 235 answers a successful AUTH only (RFC 4954 6); pipelined replies may come before it.
-bool signsIn(const QByteArray& reply) {
-    return reply.startsWith("235 ") || reply.contains("\n235 ");
-}
-
 struct ClientSessions {
     int open = 0;
     bool refusalLogged = false; // a host that keeps trying is logged once, not per connection
@@ -203,7 +198,7 @@ private:
         }
         if (m_socket->state() == QAbstractSocket::ConnectedState) // not gone during a delay
             m_socket->write(output.reply);
-        if (signsIn(output.reply))
+        if (m_session->signedIn())
             m_signIn.stop();
         for (const QString& id : output.accepted)
             Q_EMIT m_service.owner.messageAccepted(id);

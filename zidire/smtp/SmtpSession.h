@@ -93,6 +93,8 @@ public:
     QByteArray greeting() const;
 
     Output receive(QByteArrayView bytes);
+    // Whether the client has authenticated (and not started over with STARTTLS since).
+    bool signedIn() const { return m_authenticated; }
     Output resume();
     Output opened(const Opening& opening);
     Output committed(const CommitOutcome& outcome);

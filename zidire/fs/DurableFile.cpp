@@ -19,9 +19,8 @@ QString errnoText() {
 
 } // namespace
 
-DurableFileWriter::DurableFileWriter(QString finalPath, QString tempPath, mode_t mode)
-    : m_finalPath(std::move(finalPath))
-    , m_tempPath(std::move(tempPath)) {
+DurableFileWriter::DurableFileWriter(QString tempPath, mode_t mode)
+    : m_tempPath(std::move(tempPath)) {
     // Always a new file: whatever has the name already (a link planted there, or what a crash
     // left) is neither followed nor written into. What is there is removed, once; if something
     // takes the name again at once, the write fails rather than go anywhere else.
@@ -69,7 +68,7 @@ void DurableFileWriter::write(const char* data, qint64 size) {
     }
 }
 
-void DurableFileWriter::commit() {
+void DurableFileWriter::commit(const QString& finalPath) {
     if (::fsync(m_fd) != 0)
         fail("flush");
     const int fd = m_fd;
@@ -77,16 +76,16 @@ void DurableFileWriter::commit() {
     if (::close(fd) != 0)
         fail("close");
     if (::rename(QFile::encodeName(m_tempPath).constData(),
-                 QFile::encodeName(m_finalPath).constData()) != 0)
+                 QFile::encodeName(finalPath).constData()) != 0)
         fail("rename");
     m_committed = true;
-    syncDirectory(QFileInfo(m_finalPath).absolutePath());
+    syncDirectory(QFileInfo(finalPath).absolutePath());
 }
 
 void writeFileDurably(const QString& path, const QByteArray& data, mode_t mode) {
-    DurableFileWriter writer(path, path + QStringLiteral(".tmp"), mode);
+    DurableFileWriter writer(path + QStringLiteral(".tmp"), mode);
     writer.write(data);
-    writer.commit();
+    writer.commit(path);
 }
 
 void syncDirectory(const QString& directory) {

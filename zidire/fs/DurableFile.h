@@ -19,13 +19,13 @@ public:
     QString message() const { return QString::fromStdString(what()); }
 };
 
-// Streams content into `tempPath` and moves it to `finalPath` on commit(). `tempPath` is always
+// Streams content into `tempPath` and moves it to its final path on commit(). `tempPath` is always
 // created anew (O_EXCL, O_NOFOLLOW): whatever has that name already is removed first, never
 // followed or written into. Destroyed without a commit, it removes the temporary file, so a
 // failed write leaves nothing behind.
 class DurableFileWriter {
 public:
-    DurableFileWriter(QString finalPath, QString tempPath, mode_t mode = 0600);
+    explicit DurableFileWriter(QString tempPath, mode_t mode = 0600);
     ~DurableFileWriter();
     DurableFileWriter(const DurableFileWriter&) = delete;
     DurableFileWriter& operator=(const DurableFileWriter&) = delete;
@@ -33,12 +33,11 @@ public:
     void write(const char* data, qint64 size);
     void write(const QByteArray& data) { write(data.constData(), data.size()); }
     qint64 bytesWritten() const { return m_written; }
-    void commit();
+    void commit(const QString& finalPath);
 
 private:
     [[noreturn]] void fail(const char* what) const;
 
-    QString m_finalPath;
     QString m_tempPath;
     int m_fd = -1;
     qint64 m_written = 0;

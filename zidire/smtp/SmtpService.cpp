@@ -208,14 +208,20 @@ private:
         } else if (output.startTls) {
             m_socket->setSslConfiguration(m_service.tlsConfiguration());
             m_socket->startServerEncryption();
-        } else if (output.commit) {
-            // Should the connection go first, the message is still made durable, just never
-            // acknowledged, so the client sends it again.
-            inBackground([writer = output.commit] { return SmtpSession::commit(*writer); },
-                         [this, writer = output.commit](const SmtpSession::CommitOutcome& outcome) {
-                             m_service.spoolSpace.stored(writer->size());
-                             return m_session->committed(outcome);
-                         });
+        } else {
+            if (output.commit) {
+                // Should the connection go first, the message is still made durable, just never
+                // acknowledged, so the client sends it again.
+                inBackground(
+                    [writer = output.commit] { return SmtpSession::commit(*writer); },
+                    [this, writer = output.commit](const SmtpSession::CommitOutcome& outcome) {
+                        m_service.spoolSpace.stored(writer->size());
+                        return m_session->committed(outcome);
+                    });
+            }
+            // Out now rather than on the event loop's next turn: the client is waiting for it.
+            // Last, as it may come back to readInput().
+            m_socket->flush();
         }
     }
 
@@ -236,6 +242,10 @@ private:
                 connection->readInput();
             });
         });
+        // A file for a next message, so that its DATA is answered without a trip there and back;
+        // made on another thread, so that the result above is not kept waiting by it.
+        if (m_service.spool.needsPreparing())
+            m_service.commits->start([&spool = m_service.spool] { spool.prepare(); });
     }
 
     void encrypted() {

@@ -19,10 +19,6 @@ namespace zidire {
 
 namespace {
 
-// Message text goes to the spool file in pieces: a long run of input straight from the receive
-// buffer, short ones (between stuffed dots, or from small reads) gathered first.
-constexpr qsizetype directWriteBytes = 16 * 1024;
-constexpr qsizetype gatheredWriteBytes = 64 * 1024;
 constexpr qsizetype maxBufferedWhilePaused = 1024 * 1024;
 constexpr qsizetype maxPathLength = 256;     // RFC 5321 4.5.3.1.3
 constexpr qsizetype maxLocalPartLength = 64; // RFC 5321 4.5.3.1.1
@@ -619,6 +615,8 @@ void SmtpSession::data(const QByteArray& argument) {
     if (!argument.isEmpty())
         return reply("501 5.5.4 Syntax: DATA");
     m_transaction.envelope.receivedAt = QDateTime::currentDateTimeUtc();
+    if (std::shared_ptr<SpoolWriter> writer = m_spool.beginPrepared(m_transaction.envelope))
+        return startData({std::move(writer), {}});
     // Creating a file can take milliseconds on a busy disk, and the event loop serves every
     // connection: the connection creates it elsewhere and hands it back through opened().
     m_output.open = [&spool = m_spool, envelope = m_transaction.envelope]() -> Opening {
@@ -632,9 +630,14 @@ void SmtpSession::data(const QByteArray& argument) {
 }
 
 SmtpSession::Output SmtpSession::opened(const Opening& opening) {
+    startData(opening);
+    return resume();
+}
+
+void SmtpSession::startData(const Opening& opening) {
     if (opening.writer) {
         m_transaction.writer = opening.writer;
-        m_transaction.pendingContent = traceField();
+        writeContent(traceField());
         m_phase = Phase::data;
         m_dataAtLineStart = true;
         reply("354 End data with <CR><LF>.<CR><LF>");
@@ -643,7 +646,6 @@ SmtpSession::Output SmtpSession::opened(const Opening& opening) {
         reply(storeFailed);
         resetTransaction();
     }
-    return resume();
 }
 
 void SmtpSession::logStoreFailure(const QString& error) {
@@ -680,27 +682,17 @@ void SmtpSession::handleDataLine(QByteArrayView line, bool tooLong) {
 }
 
 void SmtpSession::flushContentRun() {
-    const QByteArrayView run = std::exchange(m_contentRun, {});
-    QByteArray& pending = m_transaction.pendingContent;
-    if (run.size() < directWriteBytes && pending.size() + run.size() < gatheredWriteBytes) {
-        pending.append(run);
-    } else {
-        if (writeContent(pending))
-            writeContent(run);
-        pending.clear();
-    }
+    writeContent(std::exchange(m_contentRun, {}));
 }
 
-bool SmtpSession::writeContent(QByteArrayView bytes) {
+void SmtpSession::writeContent(QByteArrayView bytes) {
     if (!m_transaction.writer || bytes.isEmpty())
-        return true;
+        return;
     try {
         m_transaction.writer->write(bytes.data(), bytes.size());
-        return true;
     } catch (const DurableFileError& error) {
         logStoreFailure(error.message());
         refuseMessage(storeFailed);
-        return false;
     }
 }
 
@@ -715,14 +707,12 @@ void SmtpSession::refuseMessage(const QByteArray& text) {
         return;
     m_transaction.refusal = text;
     m_transaction.writer.reset(); // removes the partial file
-    m_transaction.pendingContent.clear();
     m_contentRun = {};
 }
 
 void SmtpSession::finishMessage() {
     m_phase = Phase::command;
     flushContentRun();
-    writeContent(m_transaction.pendingContent);
     if (!m_transaction.refusal.isEmpty()) {
         m_log.warning(QStringLiteral("refused a message from %1: %2")
                           .arg(m_settings.clientAddress, QString::fromUtf8(m_transaction.refusal)));

@@ -113,7 +113,6 @@ private:
         bool active = false;
         Envelope envelope;
         std::shared_ptr<SpoolWriter> writer;
-        QByteArray pendingContent; // unstuffed text not yet handed to the writer
         qint64 contentBytes = 0;
         QByteArray refusal; // set when the text is being read only to be thrown away
     };
@@ -123,9 +122,10 @@ private:
     qsizetype handleLines(QByteArrayView buffer); // returns how many bytes it handled
     void handleCommandLine(QByteArrayView line);
     void handleCommand(const QByteArray& verb, const QByteArray& argument);
+    void startData(const Opening& opening);
     void handleDataLine(QByteArrayView line, bool tooLong);
     void flushContentRun();
-    bool writeContent(QByteArrayView bytes);
+    void writeContent(QByteArrayView bytes);
     void refuseMessage(const QByteArray& text);
     void logStoreFailure(const QString& error);
     QByteArray sizeRefusal() const;

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,11 +16,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
 
 // A message file is the envelope as one line of compact JSON, a newline, then the content exactly
 // as it will be delivered. It is written as "tmp-<id>" and renamed to "msg-<id>.eml" only once it
 // is complete and fsynced, so after a crash every "tmp-" file is an unacknowledged leftover.
+// Creating a file is the slowest step on some file systems, so a few empty "tmp-" files are made
+// ahead of need, on other threads; a message takes one and its own id when it begins.
 //
 // Delivered messages are renamed into "delivered/" and deleted later, in a directory of their own:
 // deleting a file can take milliseconds (a disk mounted with online discard trims its blocks at
@@ -79,6 +83,47 @@ std::optional<Envelope> decodeEnvelope(const QByteArray& line) {
     return envelope;
 }
 
+// Text is gathered and goes to the file in large pieces, and a small message not before
+// commit(): that runs off the event loop, and one system call there spares the loop several.
+class Writer final : public SpoolWriter {
+public:
+    Writer(QString id, QString finalPath, std::unique_ptr<DurableFileWriter> file,
+           QByteArray envelopeLine, std::atomic<qint64>& depth)
+        : m_id(std::move(id))
+        , m_finalPath(std::move(finalPath))
+        , m_file(std::move(file))
+        , m_gathered(std::move(envelopeLine))
+        , m_depth(depth) {}
+
+    void write(const char* data, qint64 size) override {
+        m_size += size;
+        if (m_gathered.size() + size >= gatherBytes) {
+            m_file->write(m_gathered);
+            m_gathered.clear();
+            if (size >= gatherBytes)
+                return m_file->write(data, size);
+        }
+        m_gathered.append(data, size);
+    }
+    qint64 size() const override { return m_size; }
+    QString commit() override {
+        m_file->write(m_gathered);
+        m_file->commit(m_finalPath);
+        ++m_depth;
+        return m_id;
+    }
+
+private:
+    static constexpr qint64 gatherBytes = 64 * 1024;
+
+    QString m_id;
+    QString m_finalPath;
+    std::unique_ptr<DurableFileWriter> m_file;
+    QByteArray m_gathered; // the envelope line first
+    qint64 m_size = 0;
+    std::atomic<qint64>& m_depth;
+};
+
 } // namespace
 
 struct Spool::Private {
@@ -91,6 +136,9 @@ struct Spool::Private {
     std::atomic<qint64> depth = 0; // a commit may run on a worker thread
     std::mutex idMutex;            // messages may begin on worker threads
     quint64 lastId = 0;
+    mutable std::mutex preparedMutex;
+    std::deque<std::unique_ptr<DurableFileWriter>> prepared; // empty, oldest first
+    bool preparing = false;
 
     QString messagePath(const QString& id) const {
         return directory + u'/' + messagePrefix + id + messageSuffix;
@@ -106,37 +154,16 @@ struct Spool::Private {
     }
 
     void noteExistingId(const QString& id) { lastId = std::max(lastId, id.toULongLong()); }
-};
 
-namespace {
-
-class Writer final : public SpoolWriter {
-public:
-    Writer(QString id, const QString& finalPath, const QString& tempPath,
-           const QByteArray& envelopeLine, std::atomic<qint64>& depth)
-        : m_id(std::move(id))
-        , m_file(finalPath, tempPath)
-        , m_envelopeBytes(envelopeLine.size())
-        , m_depth(depth) {
-        m_file.write(envelopeLine);
+    // The id is taken when the message begins, not when its file was made, so that ids keep
+    // the order in which messages arrive.
+    std::unique_ptr<SpoolWriter> begin(std::unique_ptr<DurableFileWriter> file,
+                                       const Envelope& envelope) {
+        const QString id = nextId();
+        return std::make_unique<Writer>(id, messagePath(id), std::move(file),
+                                        encodeEnvelope(envelope), depth);
     }
-
-    void write(const char* data, qint64 size) override { m_file.write(data, size); }
-    qint64 size() const override { return m_file.bytesWritten() - m_envelopeBytes; }
-    QString commit() override {
-        m_file.commit();
-        ++m_depth;
-        return m_id;
-    }
-
-private:
-    QString m_id;
-    DurableFileWriter m_file;
-    qint64 m_envelopeBytes;
-    std::atomic<qint64>& m_depth;
 };
-
-} // namespace
 
 Spool::Spool(QString directory, Log& log)
     : d(std::make_unique<Private>(std::move(directory), log)) {
@@ -149,8 +176,11 @@ Spool::Spool(QString directory, Log& log)
     for (const QString& name : names) {
         if (const QString id = idFromName(name, tempPrefix, QString()); !id.isEmpty()) {
             d->noteExistingId(id);
-            if (QFile::remove(d->directory + u'/' + name))
-                ++leftovers;
+            // Empty ones were made ready ahead of need and never used: no message is lost.
+            const QString path = d->directory + u'/' + name;
+            const bool begun = QFileInfo(path).size() > 0;
+            if (QFile::remove(path))
+                leftovers += begun ? 1 : 0;
             else
                 log.warning(
                     QStringLiteral("couldn't remove the incomplete spool file %1").arg(name));
@@ -179,9 +209,43 @@ qint64 Spool::depth() const {
 }
 
 std::unique_ptr<SpoolWriter> Spool::begin(const Envelope& envelope) {
-    const QString id = d->nextId();
-    return std::make_unique<Writer>(id, d->messagePath(id), d->tempPath(id),
-                                    encodeEnvelope(envelope), d->depth);
+    return d->begin(std::make_unique<DurableFileWriter>(d->tempPath(d->nextId())), envelope);
+}
+
+std::unique_ptr<SpoolWriter> Spool::beginPrepared(const Envelope& envelope) {
+    std::unique_lock lock(d->preparedMutex);
+    if (d->prepared.empty())
+        return nullptr;
+    std::unique_ptr<DurableFileWriter> file = std::move(d->prepared.front());
+    d->prepared.pop_front();
+    lock.unlock();
+    return d->begin(std::move(file), envelope);
+}
+
+bool Spool::needsPreparing() const {
+    const std::lock_guard lock(d->preparedMutex);
+    return !d->preparing && d->prepared.size() <= maxPrepared / 2;
+}
+
+void Spool::prepare() {
+    {
+        const std::lock_guard lock(d->preparedMutex);
+        if (std::exchange(d->preparing, true))
+            return;
+    }
+    try {
+        while (true) {
+            auto file = std::make_unique<DurableFileWriter>(d->tempPath(d->nextId()));
+            const std::lock_guard lock(d->preparedMutex);
+            d->prepared.push_back(std::move(file));
+            if (d->prepared.size() >= maxPrepared)
+                break;
+        }
+    } catch (const DurableFileError&) {
+        // begin() meets the same trouble and reports it to the client
+    }
+    const std::lock_guard lock(d->preparedMutex);
+    d->preparing = false;
 }
 
 QStringList Spool::pending() const {

@@ -44,6 +44,15 @@ public:
 
     // Creates the message's file; may run on any thread. Throws DurableFileError.
     std::unique_ptr<SpoolWriter> begin(const Envelope& envelope);
+    // Begins the message in a file that prepare() made ahead of need, without waiting for the
+    // file system to create one; null when none is ready.
+    std::unique_ptr<SpoolWriter> beginPrepared(const Envelope& envelope);
+    // Makes empty files ready for beginPrepared() until `maxPrepared` are; may run on any thread.
+    // A file that can't be made is not an error here: begin() reports it.
+    void prepare();
+    // Half of them are gone and prepare() isn't running.
+    bool needsPreparing() const;
+    static constexpr size_t maxPrepared = 16;
 
     // For delivery: the queued message files, oldest first, and reading/removing one of them.
     QStringList pending() const;

@@ -2,11 +2,14 @@
 #include "smtp/AuthFailureBudget.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <algorithm>
 
 using namespace zidire;
 using namespace std::chrono_literals;
@@ -163,19 +166,24 @@ private Q_SLOTS:
         QVERIFY(guesser.reply().startsWith("535 5.7.8"));
     }
 
+    // Only the text under way is in a file; the other files are empty ones made ahead of need.
     void droppedConnectionLeavesNoPartialMessage() {
         const auto smtp = start();
         Client client;
         QVERIFY(client.connect(smtp->port(0)));
         client.send("EHLO a\r\n" + authPlain +
                     "MAIL FROM:<a@b.test>\r\nRCPT TO:<c@d.test>\r\nDATA\r\n" +
-                    QByteArray(500, 'x') + "\r\n");
+                    (QByteArray(998, 'x') + "\r\n").repeated(100));
         for (const char* code : {"220", "250", "235", "250", "250", "354"})
             QVERIFY(client.reply().startsWith(code));
-        const QDir spool(smtp->spool.directory());
-        QTRY_COMPARE(spool.entryList(QDir::Files).size(), 1);
+        const auto filesWithText = [spool = QDir(smtp->spool.directory())] {
+            const QFileInfoList files = spool.entryInfoList(QDir::Files);
+            return std::count_if(files.begin(), files.end(),
+                                 [](const QFileInfo& file) { return file.size() > 0; });
+        };
+        QTRY_COMPARE(filesWithText(), 1);
         client.socket().abort();
-        QTRY_VERIFY(spool.entryList(QDir::Files).isEmpty());
+        QTRY_COMPARE(filesWithText(), 0);
     }
 
     void tooManySessions() {

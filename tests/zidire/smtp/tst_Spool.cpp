@@ -95,6 +95,7 @@ private Q_SLOTS:
         }
         const QString future = QStringLiteral("9000000000000000000");
         writeFile(spoolPath() + "/tmp-0000000000000000001", "cut off");
+        writeFile(spoolPath() + "/tmp-0000000000000000002", ""); // made ahead, never used
         writeFile(spoolPath() + "/msg-" + future + ".eml",
                   "{\"mailFrom\":\"\",\"recipients\":[]}\nlate");
         writeFile(spoolPath() + "/notes.txt", "someone else's");
@@ -102,11 +103,32 @@ private Q_SLOTS:
         Spool spool(spoolPath(), *m_log);
         QCOMPARE(spool.depth(), 51);
         QVERIFY(!files().contains(QStringLiteral("tmp-0000000000000000001")));
+        QVERIFY(!files().contains(QStringLiteral("tmp-0000000000000000002")));
         QVERIFY(files().contains(QStringLiteral("notes.txt")));
         QVERIFY(m_log->tail().contains(QStringLiteral("removed 1 incomplete message")));
         const QString next = store(spool, "next");
         QCOMPARE(spool.pending(), ids + QStringList({future, next}));
         QCOMPARE(spool.read(ids[17]).content, QByteArray("17"));
+    }
+
+    // A file made ahead of need takes its id when its message begins, so ids keep the order of
+    // arrival; text written in pieces large and small, reads back whole and is counted.
+    void preparedFiles() {
+        Spool spool(spoolPath(), *m_log);
+        QVERIFY(!spool.beginPrepared(envelope()));
+        spool.prepare();
+        QCOMPARE(files().size(), int(Spool::maxPrepared));
+        const auto first = spool.begin(envelope());
+        const auto second = spool.beginPrepared(envelope());
+        QVERIFY(second);
+        const QByteArray large(100 * 1024, 'L');
+        for (const QByteArray& piece : {QByteArray("small "), large, QByteArray(" end")})
+            second->write(piece.constData(), piece.size());
+        QCOMPARE(second->size(), 6 + large.size() + 4);
+        const QString secondId = second->commit();
+        const QString firstId = first->commit();
+        QCOMPARE(spool.pending(), (QStringList{firstId, secondId}));
+        QCOMPARE(spool.read(secondId).content, "small " + large + " end");
     }
 
     // Removed for the failed folder or delivered: out of the queue at once, counted once. A

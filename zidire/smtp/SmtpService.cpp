@@ -93,6 +93,9 @@ public:
         ++m_service.openSessions;
         m_socket->setSocketDescriptor(descriptor);
         m_socket->setReadBufferSize(readBufferBytes);
+        // Replies are small and the client waits for each: Nagle's algorithm would only hold one
+        // back while an earlier one is unacknowledged.
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_clientHost = clientHostOf(*m_socket);
         m_clientAddress = QStringLiteral("%1:%2").arg(m_clientHost.toString(),
                                                       QString::number(m_socket->peerPort()));

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 
 // A message file is the envelope as one line of compact JSON, a newline, then the content exactly
 // as it will be delivered. It is written as "tmp-<id>" and renamed to "msg-<id>.eml" only once it
@@ -84,22 +85,22 @@ std::optional<Envelope> decodeEnvelope(const QByteArray& line) {
 }
 
 // Text is gathered and goes to the file in large pieces, and a small message not before
-// commit(): that runs off the event loop, and one system call there spares the loop several.
+// commit(): that runs off the event loop, and one system call there spares the loop several. The
+// envelope line is made there too, with the first piece.
 class Writer final : public SpoolWriter {
 public:
     Writer(QString id, QString finalPath, std::unique_ptr<DurableFileWriter> file,
-           QByteArray envelopeLine, std::atomic<qint64>& depth)
+           const Envelope& envelope, std::atomic<qint64>& depth)
         : m_id(std::move(id))
         , m_finalPath(std::move(finalPath))
         , m_file(std::move(file))
-        , m_gathered(std::move(envelopeLine))
+        , m_envelope(envelope)
         , m_depth(depth) {}
 
     void write(const char* data, qint64 size) override {
         m_size += size;
         if (m_gathered.size() + size >= gatherBytes) {
-            m_file->write(m_gathered);
-            m_gathered.clear();
+            writeGathered();
             if (size >= gatherBytes)
                 return m_file->write(data, size);
         }
@@ -107,7 +108,7 @@ public:
     }
     qint64 size() const override { return m_size; }
     QString commit() override {
-        m_file->write(m_gathered);
+        writeGathered();
         m_file->commit(m_finalPath);
         ++m_depth;
         return m_id;
@@ -116,10 +117,18 @@ public:
 private:
     static constexpr qint64 gatherBytes = 64 * 1024;
 
+    void writeGathered() {
+        if (m_envelope)
+            m_gathered.prepend(encodeEnvelope(*std::exchange(m_envelope, std::nullopt)));
+        m_file->write(m_gathered);
+        m_gathered.clear();
+    }
+
     QString m_id;
     QString m_finalPath;
     std::unique_ptr<DurableFileWriter> m_file;
-    QByteArray m_gathered; // the envelope line first
+    std::optional<Envelope> m_envelope; // until the file begins
+    QByteArray m_gathered;
     qint64 m_size = 0;
     std::atomic<qint64>& m_depth;
 };
@@ -160,8 +169,7 @@ struct Spool::Private {
     std::unique_ptr<SpoolWriter> begin(std::unique_ptr<DurableFileWriter> file,
                                        const Envelope& envelope) {
         const QString id = nextId();
-        return std::make_unique<Writer>(id, messagePath(id), std::move(file),
-                                        encodeEnvelope(envelope), depth);
+        return std::make_unique<Writer>(id, messagePath(id), std::move(file), envelope, depth);
     }
 };
 

@@ -245,8 +245,8 @@ private:
                 connection->readInput();
             });
         });
-        // A file for a next message, so that its DATA is answered without a trip there and back;
-        // made on another thread, so that the result above is not kept waiting by it.
+        // Files for the next messages, so that DATA is answered without a trip there and back;
+        // made by a job of their own, so that no result above waits for them.
         if (m_service.spool.needsPreparing())
             m_service.commits->start([&spool = m_service.spool] { spool.prepare(); });
     }

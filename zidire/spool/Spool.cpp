@@ -21,8 +21,8 @@
 #include <optional>
 
 // A message file is the envelope as one line of compact JSON, a newline, then the content exactly
-// as it will be delivered. It is written as "tmp-<id>" and renamed to "msg-<id>.eml" only once it
-// is complete and fsynced, so after a crash every "tmp-" file is an unacknowledged leftover.
+// as it will be delivered. It is written as a "tmp-" file and renamed to "msg-<id>.eml" only once
+// it is complete and fsynced, so after a crash every "tmp-" file is an unacknowledged leftover.
 // Creating a file is the slowest step on some file systems, so a few empty "tmp-" files are made
 // ahead of need, on other threads; a message takes one and its own id when it begins.
 //
@@ -184,7 +184,8 @@ Spool::Spool(QString directory, Log& log)
     for (const QString& name : names) {
         if (const QString id = idFromName(name, tempPrefix, QString()); !id.isEmpty()) {
             d->noteExistingId(id);
-            // Empty ones were made ready ahead of need and never used: no message is lost.
+            // Only those with text count as interrupted messages; the empty ones were made ahead
+            // of need, or their message had not reached the disk yet.
             const QString path = d->directory + u'/' + name;
             const bool begun = QFileInfo(path).size() > 0;
             if (QFile::remove(path))

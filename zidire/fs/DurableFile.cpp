@@ -64,7 +64,6 @@ void DurableFileWriter::write(const char* data, qint64 size) {
         }
         data += n;
         size -= n;
-        m_written += n;
     }
 }
 

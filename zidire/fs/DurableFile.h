@@ -32,7 +32,6 @@ public:
 
     void write(const char* data, qint64 size);
     void write(const QByteArray& data) { write(data.constData(), data.size()); }
-    qint64 bytesWritten() const { return m_written; }
     void commit(const QString& finalPath);
 
 private:
@@ -40,7 +39,6 @@ private:
 
     QString m_tempPath;
     int m_fd = -1;
-    qint64 m_written = 0;
     bool m_committed = false;
 };
 

@@ -152,7 +152,10 @@ struct Spool::Private {
     QString messagePath(const QString& id) const {
         return directory + u'/' + messagePrefix + id + messageSuffix;
     }
-    QString tempPath(const QString& id) const { return directory + u'/' + tempPrefix + id; }
+    // A new, empty "tmp-" file under an id of its own. Throws DurableFileError.
+    std::unique_ptr<DurableFileWriter> createFile() {
+        return std::make_unique<DurableFileWriter>(directory + u'/' + tempPrefix + nextId());
+    }
     QString deliveredDirectory() const { return directory + QStringLiteral("/delivered"); }
 
     QString nextId() {
@@ -218,7 +221,7 @@ qint64 Spool::depth() const {
 }
 
 std::unique_ptr<SpoolWriter> Spool::begin(const Envelope& envelope) {
-    return d->begin(std::make_unique<DurableFileWriter>(d->tempPath(d->nextId())), envelope);
+    return d->begin(d->createFile(), envelope);
 }
 
 std::unique_ptr<SpoolWriter> Spool::beginPrepared(const Envelope& envelope) {
@@ -244,7 +247,7 @@ void Spool::prepare() {
     }
     try {
         while (true) {
-            auto file = std::make_unique<DurableFileWriter>(d->tempPath(d->nextId()));
+            std::unique_ptr<DurableFileWriter> file = d->createFile();
             const std::lock_guard lock(d->preparedMutex);
             d->prepared.push_back(std::move(file));
             if (d->prepared.size() >= maxPrepared)

@@ -1,6 +1,5 @@
 #include "ControlCodec.h"
 
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -50,14 +49,20 @@ QString fromSnakeCase(const QString& key) {
     while (end > begin && key[end - 1] == u'_')
         --end;
 
-    const QStringList words = key.mid(begin, end - begin).split(u'_', Qt::SkipEmptyParts);
-    if (words.size() <= 1)
+    const QStringView words = QStringView(key).sliced(begin, end - begin);
+    if (!words.contains(u'_'))
         return key;
 
-    QString name = key.left(begin) + words.first().toLower();
-    for (qsizetype i = 1; i < words.size(); ++i)
-        name += words[i].left(1).toUpper() + words[i].mid(1).toLower();
-    return name + key.mid(end);
+    QString name = key.first(begin);
+    bool first = true;
+    for (const QStringView word : words.tokenize(u'_', Qt::SkipEmptyParts)) {
+        if (first)
+            name += word.toString().toLower();
+        else
+            name += word.first(1).toString().toUpper() + word.sliced(1).toString().toLower();
+        first = false;
+    }
+    return name.append(QStringView(key).sliced(end));
 }
 
 namespace {
@@ -229,42 +234,61 @@ template <Record R> QByteArray encode(const R& record) {
 
 // ---- decoding ----
 
-// Decoding carries the path of the value being read ("status.listeners[1].tls") and the name of
-// the message, so that an error says exactly what was wrong.
+// Where a value sits in the message ("status.listeners[1].tls"), put into words only when an
+// error names it: spelling it out for every value costs more than reading the values.
+struct Path {
+    const Path* parent = nullptr; // none for the message itself
+    const char* field = nullptr;  // a field of the parent record, or
+    qsizetype index = 0;          // an element of the parent array
+
+    QString text() const {
+        if (!parent)
+            return {};
+        const QString outer = parent->text();
+        if (!field)
+            return outer + u'[' + QString::number(index) + u']';
+        const QString key = QString::fromLatin1(keyOf(field));
+        return outer.isEmpty() ? key : outer + u'.' + key;
+    }
+};
+
+// Decoding carries the path of the value being read and the name of the message, so that an
+// error says exactly what was wrong.
 class Decoder {
 public:
     explicit Decoder(QString messageName)
         : m_messageName(std::move(messageName)) {}
 
-    [[noreturn]] void fail(const QString& path, const QString& problem) const {
-        const QString where = path.isEmpty() ? QString() : u'"' + path + QStringLiteral("\" ");
+    [[noreturn]] void fail(const Path& path, const QString& problem) const {
+        const QString text = path.text();
+        const QString where = text.isEmpty() ? QString() : u'"' + text + QStringLiteral("\" ");
         throw ControlDecodingError(
             QStringLiteral("couldn't read the %1: %2%3").arg(m_messageName, where, problem));
     }
 
-    void read(const QJsonValue& v, const QString& path, QString& out) const {
+    void read(const QJsonValue& v, const Path& path, QString& out) const {
         if (!v.isString())
             fail(path, QStringLiteral("isn't a string"));
         out = v.toString();
     }
-    void read(const QJsonValue& v, const QString& path, bool& out) const {
+    void read(const QJsonValue& v, const Path& path, bool& out) const {
         if (!v.isBool())
             fail(path, QStringLiteral("isn't a boolean"));
         out = v.toBool();
     }
-    void read(const QJsonValue& v, const QString& path, qint64& out) const {
+    void read(const QJsonValue& v, const Path& path, qint64& out) const {
         // toInteger falls back to its argument unless the number is an exact 64-bit integer,
         // so two different fallbacks tell integers from fractions and out-of-range values.
         if (!v.isDouble() || v.toInteger(0) != v.toInteger(1))
             fail(path, QStringLiteral("isn't a 64-bit integer"));
         out = v.toInteger();
     }
-    void read(const QJsonValue& v, const QString& path, double& out) const {
+    void read(const QJsonValue& v, const Path& path, double& out) const {
         if (!v.isDouble())
             fail(path, QStringLiteral("isn't a number"));
         out = v.toDouble();
     }
-    template <class T> void read(const QJsonValue& v, const QString& path, QList<T>& out) const {
+    template <class T> void read(const QJsonValue& v, const Path& path, QList<T>& out) const {
         if (!v.isArray())
             fail(path, QStringLiteral("isn't an array"));
         const QJsonArray array = v.toArray();
@@ -272,22 +296,28 @@ public:
         out.reserve(array.size());
         for (qsizetype i = 0; i < array.size(); ++i) {
             T element{};
-            read(array[i], path + u'[' + QString::number(i) + u']', element);
+            read(array[i], Path{&path, nullptr, i}, element);
             out.append(std::move(element));
         }
     }
-    template <Record R> void read(const QJsonValue& v, const QString& path, R& out) const {
+    template <Record R> void read(const QJsonValue& v, const Path& path, R& out) const {
         if (!v.isObject())
             fail(path, QStringLiteral("isn't an object"));
         const QJsonObject object = v.toObject();
-        QHash<QString, QJsonValue> byName;
+        // Each value under the name of the field its key stands for. A record has a few fields,
+        // so looking through them beats hashing.
+        std::vector<std::pair<QString, QJsonValue>> members;
+        members.reserve(size_t(object.size()));
         for (auto it = object.begin(); it != object.end(); ++it)
-            byName.insert(fromSnakeCase(it.key()), it.value());
+            members.emplace_back(fromSnakeCase(it.key()), it.value());
 
         R::describe(out, [&](const char* name, auto& field) {
-            const QString key = QString::fromLatin1(keyOf(name));
-            const QString fieldPath = path.isEmpty() ? key : path + u'.' + key;
-            const QJsonValue value = byName.value(QLatin1String(name), QJsonValue::Undefined);
+            const Path fieldPath{&path, name};
+            // Of several keys for one field, the last counts.
+            QJsonValue value(QJsonValue::Undefined);
+            for (const auto& [key, member] : members)
+                if (key == QLatin1StringView(name))
+                    value = member;
             using Field = std::remove_reference_t<decltype(field)>;
             if constexpr (IsOptional<Field>::value) {
                 if (value.isUndefined() || value.isNull()) {
@@ -309,13 +339,13 @@ public:
         QJsonParseError parseError;
         const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
         if (parseError.error != QJsonParseError::NoError)
-            fail(QString(), QStringLiteral("not valid JSON (%1 at byte %2)")
-                                .arg(parseError.errorString())
-                                .arg(parseError.offset));
+            fail(Path{}, QStringLiteral("not valid JSON (%1 at byte %2)")
+                             .arg(parseError.errorString())
+                             .arg(parseError.offset));
         if (!document.isObject())
-            fail(QString(), QStringLiteral("not a JSON object"));
+            fail(Path{}, QStringLiteral("not a JSON object"));
         R record{};
-        read(QJsonValue(document.object()), QString(), record);
+        read(QJsonValue(document.object()), Path{}, record);
         return record;
     }
 

@@ -70,6 +70,9 @@ struct ServiceContext {
     std::optional<TlsIdentity> tlsIdentity;
     // Where spool files are created and fsynced, away from the event loop.
     QThreadPool* commits = nullptr;
+    // Where spool files are made ahead of need: at idle priority, so that making them never
+    // takes a processor from a message being received or committed.
+    QThreadPool* preparations = nullptr;
     FreeSpace spoolSpace{spool.directory()};
     int openSessions = 0;
     QHash<QHostAddress, ClientSessions> clients{};
@@ -246,9 +249,9 @@ private:
             });
         });
         // Files for the next messages, so that DATA is answered without a trip there and back;
-        // made by a job of their own, so that no result above waits for them.
+        // made on a pool of their own, so that no result above waits for them.
         if (m_service.spool.needsPreparing())
-            m_service.commits->start([&spool = m_service.spool] { spool.prepare(); });
+            m_service.preparations->start([&spool = m_service.spool] { spool.prepare(); });
     }
 
     void encrypted() {
@@ -364,10 +367,22 @@ void ServiceContext::authFailed(const QHostAddress& client) {
 struct SmtpService::Private {
     Private(SmtpService& owner, SmtpOptions options, Spool& spool, Log& log,
             std::function<std::optional<DeviceLogin>()> deviceLogin)
-        : context{owner, std::move(options), spool, log, std::move(deviceLogin), {}, {}, &commits} {
+        : context{.owner = owner,
+                  .options = std::move(options),
+                  .spool = spool,
+                  .log = log,
+                  .deviceLogin = std::move(deviceLogin),
+                  .hostName = {},
+                  .tlsIdentity = {},
+                  .commits = &commits,
+                  .preparations = &preparations} {
         // One job per session at most, so that no session waits for another's disk: the threads
         // spend their time waiting for the disk, and the file system combines concurrent fsyncs.
         commits.setMaxThreadCount(context.options.maxSessions);
+        // One thread, as the spool makes its files one batch at a time. On a busy machine files
+        // may not be ready; DATA then waits for one on the commit pool, as without them.
+        preparations.setMaxThreadCount(1);
+        preparations.setThreadPriority(QThread::IdlePriority);
     }
 
     quint16 port(ListenerSecurity security) const {
@@ -410,6 +425,7 @@ struct SmtpService::Private {
     QList<ListenerInfo> listenerInfo;
     // Waits for running file work when destroyed, after the connections and before the spool.
     QThreadPool commits;
+    QThreadPool preparations;
     // Parent of the open connections; declared last so they go before what they use.
     QObject connections;
 };

@@ -1,12 +1,13 @@
 #pragma once
 
 // Files that survive a crash or power loss whole or not at all: content goes to a temporary
-// file beside the target, is fsynced, renamed over the target, and the directory is fsynced so
-// the rename itself is on disk.
+// file beside the target (or a file without a name), is fsynced, renamed over the target (or
+// linked under its name), and the directory is fsynced so the name itself is on disk.
 
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
 #include <stdexcept>
 #include <sys/types.h>
 
@@ -26,6 +27,11 @@ public:
 class DurableFileWriter {
 public:
     explicit DurableFileWriter(QString tempPath, mode_t mode = 0600);
+    // A file without a name in `directory` (O_TMPFILE), linked under its final name by commit(),
+    // which must not exist yet. Nothing of it is left when it is not committed, and making it
+    // doesn't lock the directory. Null where the file system has no such files; throws
+    // DurableFileError.
+    static std::unique_ptr<DurableFileWriter> unnamed(const QString& directory, mode_t mode = 0600);
     ~DurableFileWriter();
     DurableFileWriter(const DurableFileWriter&) = delete;
     DurableFileWriter& operator=(const DurableFileWriter&) = delete;
@@ -35,9 +41,12 @@ public:
     void commit(const QString& finalPath);
 
 private:
+    struct Unnamed {};
+    DurableFileWriter(Unnamed, QString directory); // not open yet
     [[noreturn]] void fail(const char* what) const;
 
-    QString m_tempPath;
+    QString m_tempPath; // empty for an unnamed file
+    QString m_directory;
     int m_fd = -1;
     bool m_committed = false;
 };

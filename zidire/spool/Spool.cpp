@@ -21,10 +21,13 @@
 #include <optional>
 
 // A message file is the envelope as one line of compact JSON, a newline, then the content exactly
-// as it will be delivered. It is written as a "tmp-" file and renamed to "msg-<id>.eml" only once
-// it is complete and fsynced, so after a crash every "tmp-" file is an unacknowledged leftover.
-// Creating a file is the slowest step on some file systems, so a few empty "tmp-" files are made
-// ahead of need, on other threads; a message takes one and its own id when it begins.
+// as it will be delivered. It is written as a file without a name and given its name
+// "msg-<id>.eml" only once it is complete and fsynced; on a file system without unnamed files it
+// is written as a "tmp-" file and renamed, so after a crash every "tmp-" file is an
+// unacknowledged leftover. Creating a file is the slowest step on some file systems, so a few
+// empty files are made ahead of need, on other threads; a message takes one and its own id when
+// it begins. Unnamed, they don't lock the directory while they are made, and the commits'
+// renames into it don't wait for them.
 //
 // Delivered messages are renamed into "delivered/" and deleted later, in a directory of their own:
 // deleting a file can take milliseconds (a disk mounted with online discard trims its blocks at
@@ -152,8 +155,11 @@ struct Spool::Private {
     QString messagePath(const QString& id) const {
         return directory + u'/' + messagePrefix + id + messageSuffix;
     }
-    // A new, empty "tmp-" file under an id of its own. Throws DurableFileError.
+    // A new, empty file: without a name where the file system allows, else a "tmp-" file under
+    // an id of its own. Throws DurableFileError.
     std::unique_ptr<DurableFileWriter> createFile() {
+        if (std::unique_ptr<DurableFileWriter> file = DurableFileWriter::unnamed(directory))
+            return file;
         return std::make_unique<DurableFileWriter>(directory + u'/' + tempPrefix + nextId());
     }
     QString deliveredDirectory() const { return directory + QStringLiteral("/delivered"); }

@@ -1,8 +1,8 @@
 #include "LoopbackSmtp.h"
+#include "OpenFiles.h"
 #include "smtp/AuthFailureBudget.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -176,10 +176,9 @@ private Q_SLOTS:
                     (QByteArray(998, 'x') + "\r\n").repeated(100));
         for (const char* code : {"220", "250", "235", "250", "250", "354"})
             QVERIFY(client.reply().startsWith(code));
-        const auto filesWithText = [spool = QDir(smtp->spool.directory())] {
-            const QFileInfoList files = spool.entryInfoList(QDir::Files);
-            return std::count_if(files.begin(), files.end(),
-                                 [](const QFileInfo& file) { return file.size() > 0; });
+        const auto filesWithText = [spool = smtp->spool.directory()] {
+            const QList<qint64> sizes = openFileSizesIn(spool);
+            return std::count_if(sizes.begin(), sizes.end(), [](qint64 size) { return size > 0; });
         };
         QTRY_COMPARE(filesWithText(), 1);
         client.socket().abort();

@@ -1,3 +1,4 @@
+#include "OpenFiles.h"
 #include "log/Log.h"
 #include "smtp/SmtpSession.h"
 #include "spool/Spool.h"
@@ -455,8 +456,9 @@ private Q_SLOTS:
         const auto s = session();
         run(*s, inData);
         exchange(*s, textLines(3, 1000));
-        QCOMPARE(QDir(spoolPath()).entryList(QDir::Files).size(), 1); // the message being written
+        QCOMPARE(openFileSizesIn(spoolPath()).size(), 1); // the message being written
         exchange(*s, "bare\n");
+        QVERIFY(openFileSizesIn(spoolPath()).isEmpty());
         QVERIFY(QDir(spoolPath()).entryList(QDir::Files).isEmpty());
         run(*s, {cmd(".\r\n.", "550")});
     }

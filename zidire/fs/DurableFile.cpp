@@ -30,8 +30,7 @@ bool linkUnnamed(int fd, const QByteArray& path) {
 } // namespace
 
 DurableFileWriter::DurableFileWriter(QString tempPath, mode_t mode)
-    : m_tempPath(std::move(tempPath))
-    , m_directory(QFileInfo(m_tempPath).absolutePath()) {
+    : m_tempPath(std::move(tempPath)) {
     // Always a new file: whatever has the name already (a link planted there, or what a crash
     // left) is neither followed nor written into. What is there is removed, once; if something
     // takes the name again at once, the write fails rather than go anywhere else.

@@ -45,8 +45,8 @@ private:
     DurableFileWriter(Unnamed, QString directory); // not open yet
     [[noreturn]] void fail(const char* what) const;
 
-    QString m_tempPath; // empty for an unnamed file
-    QString m_directory;
+    QString m_tempPath;  // empty for an unnamed file
+    QString m_directory; // of an unnamed file, for errors
     int m_fd = -1;
     bool m_committed = false;
 };

@@ -26,8 +26,8 @@
 // is written as a "tmp-" file and renamed, so after a crash every "tmp-" file is an
 // unacknowledged leftover. Creating a file is the slowest step on some file systems, so a few
 // empty files are made ahead of need, on other threads; a message takes one and its own id when
-// it begins. Unnamed, they don't lock the directory while they are made, and the commits'
-// renames into it don't wait for them.
+// it begins. Unnamed ones are made without locking the directory, so the commits naming messages
+// in it don't wait for them.
 //
 // Delivered messages are renamed into "delivered/" and deleted later, in a directory of their own:
 // deleting a file can take milliseconds (a disk mounted with online discard trims its blocks at
